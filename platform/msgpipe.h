@@ -1,0 +1,59 @@
+// The log pipe: a local, inbound, message-mode pipe with one instance per client.
+// Windows: a named pipe. POSIX: a SOCK_SEQPACKET Unix-domain socket bound at the name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+/// The longest message, and the size of every message buffer.
+inline constexpr int kMaxMessage = 32768;
+
+/// One end of one client's connection. `native` is the backend's handle.
+struct PipeEnd {
+  intptr_t native;
+};
+
+// Server side.
+
+/// Offers a new instance of the pipe `name` for the next client. The first call creates
+/// the name. False when the instance cannot be created (the caller prints the message).
+bool CreatePipeInstance(const char* name, PipeEnd* instance);
+
+/// Waits until a client connects to `instance`. False when no client is connected; the
+/// instance must then be closed.
+bool ConnectPipeClient(PipeEnd* instance);
+
+/// Reads the next message into `buffer`. False when the client has gone or the read
+/// failed, including a message longer than `capacity`, of which nothing is kept.
+/// A zero-length message gives true with `*length` 0.
+bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length);
+
+/// Ends the client's connection and frees the instance.
+void ClosePipeInstance(PipeEnd instance);
+
+/// Frees an instance that has no connected client.
+void DiscardPipeInstance(PipeEnd instance);
+
+/// Removes the pipe's name from the file system where it lives there (POSIX), so that the
+/// next server can bind it; nothing on Windows, where it dies with the process.
+void RemovePipeName();
+
+// Client side.
+
+/// Connects to the pipe `name`, retrying while the server is between instances or not yet
+/// listening, for at most `timeout_ms`. False with `*error` set when it cannot.
+bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, int* error);
+
+/// Sends `length` bytes as one message (0 is allowed). False with `*error` set on failure.
+bool SendPipeMessage(PipeEnd end, const void* data, int length, int* error);
+
+/// Closes the client's end.
+void ClosePipe(PipeEnd end);
+
+/// A pipe name for tools and tests, unique to `tag`: a socket path inside `directory` on
+/// POSIX, \\.\pipe\<tag> on Windows.
+std::string MakePipeName(const std::string& directory, const std::string& tag);
+
+}  // namespace platform

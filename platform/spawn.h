@@ -1,0 +1,52 @@
+// Child processes with pipes on their standard streams, for the tools and the tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+/// A started child. Every field is a native handle or -1.
+struct Child {
+  intptr_t process;      ///< Windows: process handle; POSIX: pid.
+  intptr_t stdin_write;  ///< Our end of the child's standard input.
+  intptr_t stdout_read;  ///< Our end of the child's standard output.
+  intptr_t stderr_read;  ///< Our end of the child's standard error.
+};
+
+enum class ChildStream { kStdout, kStderr };
+
+/// Starts `argv[0]` (a path) with the arguments `argv`, each passed as one argument. Its
+/// standard input, output and error are pipes whose other ends are in `*child`; no other
+/// handle of ours is inherited. False with `*error` set when it cannot be started.
+bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error);
+
+/// Writes to the child's standard input. Returns the bytes written, or -1.
+int WriteToChild(const Child& child, const void* data, int size);
+
+/// Closes our end of the child's standard input, so that it reads end-of-file.
+void CloseChildInput(Child* child);
+
+/// Blocks until the child writes to `stream`. Returns the bytes read, 0 at end-of-file
+/// (every writer has closed it), -1 on failure.
+int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capacity);
+
+/// Waits at most `timeout_ms` for the child to exit. True with `*exit_status` set to the
+/// status as this system reports it (see ReportedExitStatus) when it has exited.
+bool WaitForChild(const Child& child, int timeout_ms, int* exit_status);
+
+/// Kills the child at once (it cannot catch this).
+void KillChild(const Child& child);
+
+/// Closes every handle of `*child` that is still open; the process itself is not touched.
+void ReleaseChild(Child* child);
+
+/// The status a parent sees when a program returns `status` from main or passes it to
+/// exit: the same number on Windows, its low 8 bits on POSIX (-1 is seen as 255).
+int ReportedExitStatus(int status);
+
+/// This process's id.
+long CurrentProcessId();
+
+}  // namespace platform
