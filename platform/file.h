@@ -19,6 +19,9 @@ struct Slice {
   size_t size;
 };
 
+/// The characters that end the directory part of a path on this system.
+extern const char kDirectorySeparators[];
+
 /// Opens `path` for appending data only, creating it when missing and sharing it with
 /// other processes for reading and writing. On failure returns kNoFile and sets `*error`
 /// to the system's error code.
@@ -29,7 +32,8 @@ File OpenForAppend(const char* path, int* error);
 /// write failed.
 bool AppendToFile(File file, const Slice* slices, int count, size_t* written);
 
-/// Closes the handle. False when the system refused.
+/// Closes the handle. False when the system refused and the handle is still open; where a
+/// refused close still releases the handle (POSIX), it reports true.
 bool CloseFile(File file);
 
 /// Reads the size of the open file. False when the system cannot tell.

@@ -3,9 +3,10 @@
 
 namespace platform {
 
-/// Prepares a server process. On POSIX: SIGPIPE and SIGXFSZ are ignored, so a write into a
-/// dead command or past the file-size limit fails like any other write instead of killing
-/// the process, and the soft limit on open descriptors is raised to the hard limit.
+/// Prepares a server process; called first in main. On POSIX: SIGPIPE and SIGXFSZ no longer
+/// kill it, so a write into a dead command or past the file-size limit fails like any other
+/// write; a closed standard descriptor is held by the null device (a closed standard input
+/// then counts as no handle); the soft limit on open descriptors is raised to the hard one.
 void PrepareServerProcess();
 
 /// Ends the process at once with `status`: no destructors, no stream flush, no waiting for

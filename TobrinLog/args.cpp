@@ -1,0 +1,107 @@
+#include "args.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log_writer.h"
+
+namespace {
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The value after `prefix`, or null when the option does not start with it.
+const char* ValueOf(const char* option, const char* prefix) {
+  size_t length = std::strlen(prefix);
+  return std::strncmp(option, prefix, length) == 0 ? option + length : nullptr;
+}
+
+void PrintUsage(const char* program) {
+  std::printf(
+      "Usage:\n%s --input=pipename --output=<|prog ...>\nor\n%s --input=pipename "
+      "--output=logfile [--filesize=sizeBytes --numbackups=n]\n",
+      program, program);
+}
+
+int SetOutput(const char* value, LogWriter* writer) {
+  if (*value != '|') return writer->SetLogFileName(value);
+  ++value;
+  while (IsSpace(*value)) ++value;
+  return writer->SetExternalCmd(value);
+}
+
+// One argument; 0 ends the parse.
+int ParseOne(const char* program, const char* argument, LogWriter* writer) {
+  if (std::strncmp(argument, "--", 2) != 0) {
+    std::fprintf(stderr, "LogServer: invalid argument (%s)\n", argument);
+    PrintUsage(program);
+    return 0;
+  }
+  const char* option = argument + 2;
+  const char* value;
+  if ((value = ValueOf(option, "output="))) return SetOutput(value, writer);
+  if ((value = ValueOf(option, "input="))) return writer->SetPipeName(value);
+  if ((value = ValueOf(option, "numbackups="))) {
+    int32_t count = ConvertDecimal(value);
+    if (count < 2) {
+      std::fprintf(stderr, "LogServer: numbackups (%s) must have a value greater than 1\n",
+                   argument);
+      return 0;
+    }
+    writer->SetNumBackups(count);
+    return 1;
+  }
+  if ((value = ValueOf(option, "filesize="))) {
+    int32_t bytes = ConvertDecimal(value);
+    if (bytes < 1) {
+      std::fprintf(stderr, "LogServer: filesize (%s) must have a value greater than 0\n", argument);
+      return 0;
+    }
+    writer->SetSizeLimit(bytes);
+    return 1;
+  }
+  std::fprintf(stderr, "invalid argument (%s)\n", argument);
+  PrintUsage(program);
+  return 0;
+}
+
+bool IsEmpty(const char* text) { return !text || !*text; }
+
+}  // namespace
+
+int32_t ConvertDecimal(const char* text) {
+  while (IsSpace(*text)) ++text;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > limit) value = limit;
+  }
+  return static_cast<int32_t>(negative ? -value : value);
+}
+
+int ParseArgs(char** argv, int argc, LogWriter* writer) {
+  const char* program = argc > 0 ? argv[0] : "TobrinLogger";
+  for (int i = 1; i < argc; ++i) {
+    if (!ParseOne(program, argv[i], writer)) return 0;
+  }
+  if (IsEmpty(writer->PipeName())) {
+    std::fprintf(stderr, "LogServer: --input=pipename must be specified\n");
+    return 0;
+  }
+  if (writer->CommandMode()) {
+    if (IsEmpty(writer->ExternalCmd())) {
+      std::fprintf(stderr, "LogServer: --output=| missing cmds\n");
+      return 0;
+    }
+    return 1;
+  }
+  if (IsEmpty(writer->LogFileName())) {
+    std::fprintf(stderr, "LogServer: --output=logfile must be specified\n");
+    return 0;
+  }
+  return 1;
+}

@@ -1,0 +1,130 @@
+#include "log_writer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/command.h"
+
+namespace {
+
+// Replaces *slot with a copy of `text`; the earlier copy is freed first, so a failed
+// allocation leaves the setting empty.
+int CopySetting(char** slot, const char* text, const char* setter) {
+  std::free(*slot);
+  size_t size = std::strlen(text) + 1;
+  *slot = static_cast<char*>(std::malloc(size));
+  if (!*slot) {
+    std::fprintf(stderr, "LogServer: out of memory when allocating memory for %s\n", setter);
+    return 0;
+  }
+  std::memcpy(*slot, text, size);
+  return 1;
+}
+
+}  // namespace
+
+LogWriter::LogWriter() = default;
+
+LogWriter::~LogWriter() {
+  if (platform::IsOpen(file_handle_)) platform::CloseFile(file_handle_);
+  if (command_stream_) platform::CloseCommand(command_stream_);
+  std::free(log_file_name_);
+  std::free(pipe_name_);
+  std::free(external_cmd_);
+}
+
+int LogWriter::SetPipeName(const char* name) {
+  return CopySetting(&pipe_name_, name, "SetPipeName");
+}
+
+int LogWriter::SetLogFileName(const char* name) {
+  return CopySetting(&log_file_name_, name, "SetLogFileName");
+}
+
+int LogWriter::SetExternalCmd(const char* command) {
+  if (!CopySetting(&external_cmd_, command, "ExternalCmd")) return 0;
+  command_mode_ = true;
+  return 1;
+}
+
+int LogWriter::OpenOutput() {
+  if (command_mode_) {
+    int error = 0;
+    command_stream_ = platform::StartCommand(external_cmd_, &error);
+    if (!command_stream_) {
+      std::fprintf(stderr, "LogServer: failed to open pipe (%s). err=%d\n", external_cmd_, error);
+      return 0;
+    }
+    // Unbuffered, so that a write into a command that has gone fails in WriteAll itself
+    // instead of later, in a flush whose loss nobody would notice.
+    std::setvbuf(command_stream_, nullptr, _IONBF, 0);
+    return 1;
+  }
+  if (!Open()) return 0;
+  CheckSizeAtStartup();
+  return 1;
+}
+
+int LogWriter::WriteAll(const char* data, int length) {
+  return command_mode_ ? WriteToCommand(data, length) : WriteToFile(data, length);
+}
+
+int LogWriter::WriteToCommand(const char* data, int length) {
+  if (!command_stream_) return 0;
+  int result = 1;
+  int offset = 0;
+  while (offset < length) {
+    size_t n = std::fwrite(data + offset, 1, static_cast<size_t>(length - offset), command_stream_);
+    if (n == 0) {
+      result = 0;
+      break;
+    }
+    offset += static_cast<int>(n);
+  }
+  if (std::fflush(command_stream_) != 0) result = 0;
+  return result;
+}
+
+int LogWriter::WriteToFile(const char* data, int length) {
+  if (!platform::IsOpen(file_handle_) && !Open()) return 0;
+  int64_t written = 0;
+  int result = AppendBytes(data, length, &written) ? 1 : 0;
+  CheckSizeAfterWrite(written);
+  return result;
+}
+
+bool LogWriter::AppendBytes(const char* data, int64_t length, int64_t* written) {
+  *written = 0;
+  while (*written < length) {
+    platform::Slice rest{data + *written, static_cast<size_t>(length - *written)};
+    size_t n = 0;
+    // A write that takes nothing would never finish the block: count it as failed.
+    if (!platform::AppendToFile(file_handle_, &rest, 1, &n) || n == 0) return false;
+    *written += static_cast<int64_t>(n);
+  }
+  return true;
+}
+
+void LogWriter::AppendNote(const char* text) {
+  platform::Slice note{text, std::strlen(text)};
+  size_t ignored;
+  platform::AppendToFile(file_handle_, &note, 1, &ignored);
+}
+
+int LockedLogWriter::Open() {
+  int error = 0;
+  file_handle_ = platform::OpenForAppend(log_file_name_, &error);
+  if (!platform::IsOpen(file_handle_)) {
+    std::fprintf(stderr, "LogServer: cannot open log file(%s) for write (err=%d)\n", log_file_name_,
+                 error);
+    return 0;
+  }
+  return 1;
+}
+
+int LockedLogWriter::WriteAll(const char* data, int length) {
+  lock_.Acquire();
+  int result = LogWriter::WriteAll(data, length);
+  lock_.Release();
+  return result;
+}

@@ -1,0 +1,41 @@
+#include "monitor.h"
+
+#include <cstdio>
+
+#include "platform/msgpipe.h"
+#include "platform/process.h"
+#include "platform/thread.h"
+
+namespace {
+
+constexpr int kDiscardBufferSize = 256;
+constexpr size_t kMonitorStackBytes = 64 * 1024;
+
+[[noreturn]] void EndProcess(const char* message) {
+  std::fputs(message, stderr);
+  std::fflush(stderr);
+  platform::RemovePipeName();
+  platform::TerminateProcessNow(1);
+}
+
+// Every block that WriteAll returned from is already in the file or the command's pipe,
+// so ending at once, even in the middle of another client's write, loses nothing that a
+// client was told was written.
+void MonitorThread(void*) {
+  if (!platform::HasStandardInputHandle()) EndProcess("Failed to get stdin handle\n");
+  char discarded[kDiscardBufferSize];
+  while (platform::ReadStandardInput(discarded, kDiscardBufferSize) > 0) {
+  }
+  EndProcess("Terminating due to manager exit\n");
+}
+
+}  // namespace
+
+bool StartMonitorThread() {
+  return platform::StartDetachedThread(MonitorThread, nullptr, kMonitorStackBytes);
+}
+
+void WriteReadyByte() {
+  std::fputc(0x01, stderr);
+  std::fflush(stderr);
+}

@@ -1,0 +1,209 @@
+// The log pipe on POSIX: a SOCK_SEQPACKET Unix-domain socket bound at the pipe name; each
+// accepted connection is one client's instance, and each packet one message.
+#include "platform/msgpipe.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+// The listener is made by the main thread; RemovePipeName may run on another thread as the
+// process ends, so the bound path is guarded.
+int g_listener = -1;
+std::mutex g_name_mutex;
+bool g_name_bound = false;
+char g_bound_path[sizeof(sockaddr_un::sun_path)];
+
+bool MakeAddress(const char* name, sockaddr_un* address) {
+  size_t length = strlen(name);
+  if (length == 0 || length >= sizeof(address->sun_path)) return false;
+  memset(address, 0, sizeof(*address));
+  address->sun_family = AF_UNIX;
+  memcpy(address->sun_path, name, length + 1);
+  return true;
+}
+
+int NewSocket() { return socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0); }
+
+// The socket file is made owner-only, like the default security of a Windows pipe. Only
+// the main thread creates files at this point of start-up, so the process-wide umask is
+// safe to change around the bind.
+bool BindOwnerOnly(int fd, const sockaddr_un& address) {
+  mode_t old_mask = umask(077);
+  int rc = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  umask(old_mask);
+  return rc == 0;
+}
+
+// A socket file whose server has died refuses connections; a live server's socket, or
+// anything that is not a socket, must never be removed.
+bool IsStaleSocket(const sockaddr_un& address) {
+  struct stat st;
+  if (lstat(address.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  int probe = NewSocket();
+  if (probe < 0) return false;
+  int rc = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  bool refused = rc != 0 && errno == ECONNREFUSED;
+  close(probe);
+  return refused;
+}
+
+bool OpenListener(const char* name) {
+  sockaddr_un address;
+  if (!MakeAddress(name, &address)) return false;
+  int fd = NewSocket();
+  if (fd < 0) return false;
+  std::lock_guard<std::mutex> guard(g_name_mutex);
+  bool bound = BindOwnerOnly(fd, address);
+  if (!bound && errno == EADDRINUSE && IsStaleSocket(address)) {
+    unlink(address.sun_path);
+    bound = BindOwnerOnly(fd, address);
+  }
+  if (bound && listen(fd, SOMAXCONN) != 0) {
+    unlink(address.sun_path);
+    bound = false;
+  }
+  if (!bound) {
+    close(fd);
+    return false;
+  }
+  memcpy(g_bound_path, address.sun_path, sizeof(g_bound_path));
+  g_name_bound = true;
+  g_listener = fd;
+  return true;
+}
+
+void PauseMilliseconds(int ms) {
+  timespec pause{0, ms * 1000000L};
+  nanosleep(&pause, nullptr);
+}
+
+// recvmsg returns 0 both for an empty message and at the client's end. The client has
+// ended only when it has hung up and nothing it sent is left in the queue.
+bool ClientHasEnded(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLRDHUP | POLLHUP))) return false;
+  int queued = 0;
+  return ioctl(fd, SIOCINQ, &queued) != 0 || queued == 0;
+}
+
+}  // namespace
+
+bool CreatePipeInstance(const char* name, PipeEnd* instance) {
+  if (g_listener < 0 && !OpenListener(name)) return false;
+  instance->native = -1;
+  return true;
+}
+
+bool ConnectPipeClient(PipeEnd* instance) {
+  for (;;) {
+    int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      instance->native = fd;
+      return true;
+    }
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    // Out of descriptors or memory: give connected clients a moment to leave instead of
+    // spinning on a failing accept.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+      PauseMilliseconds(10);
+    return false;
+  }
+}
+
+bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length) {
+  int fd = static_cast<int>(end.native);
+  iovec vec{buffer, static_cast<size_t>(capacity)};
+  for (;;) {
+    msghdr message{};
+    message.msg_iov = &vec;
+    message.msg_iovlen = 1;
+    ssize_t n = recvmsg(fd, &message, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (message.msg_flags & MSG_TRUNC) return false;
+    if (n == 0 && ClientHasEnded(fd)) return false;
+    *length = static_cast<int>(n);
+    return true;
+  }
+}
+
+void ClosePipeInstance(PipeEnd instance) {
+  shutdown(static_cast<int>(instance.native), SHUT_RDWR);
+  close(static_cast<int>(instance.native));
+}
+
+void DiscardPipeInstance(PipeEnd instance) {
+  if (instance.native >= 0) close(static_cast<int>(instance.native));
+}
+
+// Only the name goes: the listener stays open until the process ends. Closing it first
+// would let another server bind the path, and the unlink would then remove its socket.
+void RemovePipeName() {
+  std::lock_guard<std::mutex> guard(g_name_mutex);
+  if (!g_name_bound) return;
+  unlink(g_bound_path);
+  g_name_bound = false;
+}
+
+bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, int* error) {
+  sockaddr_un address;
+  if (!MakeAddress(name, &address)) {
+    *error = ENAMETOOLONG;
+    return false;
+  }
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    int fd = NewSocket();
+    if (fd < 0) {
+      *error = errno;
+      return false;
+    }
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+      end->native = fd;
+      return true;
+    }
+    *error = errno;
+    close(fd);
+    bool retry = *error == ENOENT || *error == ECONNREFUSED || *error == EAGAIN || *error == EINTR;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (!retry || elapsed_ms >= timeout_ms) return false;
+    PauseMilliseconds(2);
+  }
+}
+
+bool SendPipeMessage(PipeEnd end, const void* data, int length, int* error) {
+  for (;;) {
+    ssize_t n = send(static_cast<int>(end.native), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (n >= 0) return true;
+    if (errno == EINTR) continue;
+    *error = errno;
+    return false;
+  }
+}
+
+void ClosePipe(PipeEnd end) { close(static_cast<int>(end.native)); }
+
+std::string MakePipeName(const std::string& directory, const std::string& tag) {
+  return directory + "/" + tag + ".sock";
+}
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+#include "log_server_fixture.h"
+
+#include <atomic>
+
+namespace test {
+
+std::string UniquePipeName(const ScratchDir& dir) {
+  static std::atomic<int> counter{0};
+  return platform::MakePipeName(
+      dir.path(),
+      "tobrin-" + std::to_string(platform::CurrentProcessId()) + "-" + std::to_string(counter++));
+}
+
+bool PipeClient::Connect(const std::string& pipe) {
+  int error = 0;
+  open_ = platform::ConnectToPipe(pipe.c_str(), 20000, &end_, &error);
+  return open_;
+}
+
+bool PipeClient::Send(const std::string& message) {
+  int error = 0;
+  return open_ &&
+         platform::SendPipeMessage(end_, message.data(), static_cast<int>(message.size()), &error);
+}
+
+void PipeClient::Close() {
+  if (open_) platform::ClosePipe(end_);
+  open_ = false;
+}
+
+bool SendMessages(const std::string& pipe, const std::vector<std::string>& messages) {
+  PipeClient client;
+  if (!client.Connect(pipe)) return false;
+  for (const std::string& message : messages)
+    if (!client.Send(message)) return false;
+  return true;
+}
+
+bool LogServer::Start(const std::vector<std::string>& extra, const std::string& output) {
+  std::vector<std::string> argv{LoggerPath(), "--input=" + pipe,
+                                output.empty() ? "--output=" + log : output};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return program.Start(argv) && program.WaitForStderr(kReadyByte);
+}
+
+bool LogServer::WaitForClientsDone(int clients, int timeout_ms) {
+  return program.WaitForStdoutCount(kReadFailed, clients, timeout_ms);
+}
+
+int LogServer::Stop() {
+  program.CloseInput();
+  int status = -1000;
+  if (!program.WaitForExit(20000, &status)) return -2000;
+  return status;
+}
+
+}  // namespace test

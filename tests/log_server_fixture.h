@@ -1,0 +1,52 @@
+// A real TobrinLogger started for one test, and pipe clients that talk to it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/msgpipe.h"
+#include "test_support.h"
+
+namespace test {
+
+inline constexpr char kReadFailed[] = "LogThread: ReadFile failed";
+inline constexpr char kReadyByte[] = "\x01";
+
+/// A unique pipe name inside `dir` (POSIX) or in the pipe namespace (Windows).
+std::string UniquePipeName(const ScratchDir& dir);
+
+/// One client connection, held open by the test.
+class PipeClient {
+ public:
+  ~PipeClient() { Close(); }
+  bool Connect(const std::string& pipe);
+  bool Send(const std::string& message);
+  void Close();
+
+ private:
+  platform::PipeEnd end_{-1};
+  bool open_ = false;
+};
+
+/// Connects, sends each message, and closes.
+bool SendMessages(const std::string& pipe, const std::vector<std::string>& messages);
+
+class LogServer {
+ public:
+  explicit LogServer(const ScratchDir& dir)
+      : pipe(UniquePipeName(dir)), log(dir.File("server.log")) {}
+
+  /// Starts the server with --input=pipe, `output` (default --output=log) and `extra`, and
+  /// waits for its ready byte.
+  bool Start(const std::vector<std::string>& extra = {}, const std::string& output = "");
+  /// Waits until `clients` client threads have ended, each after its last message.
+  bool WaitForClientsDone(int clients, int timeout_ms = 30000);
+  /// Closes the server's standard input and waits for it to end; its status.
+  int Stop();
+
+  std::string pipe;
+  std::string log;
+  RunningProgram program;
+};
+
+}  // namespace test

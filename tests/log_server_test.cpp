@@ -1,0 +1,199 @@
+// End-to-end: the real TobrinLogger, fed through its pipe.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <thread>
+
+#include "log_server_fixture.h"
+
+namespace test {
+namespace {
+
+TEST(LogServer, PassesBytesThroughUnchangedAndEndsWithTheManager) {
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(CountOf(server.program.RawStderr(), kReadyByte), 1);
+  const std::string binary("bin\0ary\r\n\x1a\xff\n", 13);
+  ASSERT_TRUE(SendMessages(server.pipe, {"hello\n", binary, "no line end"}));
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  EXPECT_EQ(ReadWholeFile(server.log), "hello\n" + binary + "no line end");
+  EXPECT_EQ(server.Stop(), 1);
+  EXPECT_NE(server.program.Stderr().find("Terminating due to manager exit\n"), std::string::npos);
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n");
+}
+
+TEST(LogServer, AppendsToAnExistingFileAndSkipsEmptyMessages) {
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(WriteWholeFile(server.log, "kept\n"));
+  ASSERT_TRUE(server.Start());
+  // Empty messages neither end the client nor reach the file, even as its last message.
+  ASSERT_TRUE(SendMessages(server.pipe, {"", "a\n", "", "b\n", ""}));
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  EXPECT_EQ(ReadWholeFile(server.log), "kept\na\nb\n");
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n");
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+TEST(LogServer, ClientThatLeavesWithoutWritingLeavesOneLine) {
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start());
+  {
+    PipeClient client;
+    ASSERT_TRUE(client.Connect(server.pipe));
+  }
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n");
+  EXPECT_EQ(ReadWholeFile(server.log), "");
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+TEST(LogServer, LargestMessageIsWrittenWholeAndALongerOneIsRefused) {
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start());
+  std::string largest(platform::kMaxMessage, 'L');
+  largest.back() = '\n';
+  ASSERT_TRUE(SendMessages(server.pipe, {largest}));
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  {
+    // The server drops this client at the long message; the send itself may or may not
+    // report that, depending on the system.
+    PipeClient client;
+    ASSERT_TRUE(client.Connect(server.pipe));
+    client.Send(std::string(platform::kMaxMessage + 1, 'X'));
+    ASSERT_TRUE(server.WaitForClientsDone(2));
+  }
+  ASSERT_TRUE(SendMessages(server.pipe, {"after\n"}));
+  ASSERT_TRUE(server.WaitForClientsDone(3));
+  EXPECT_EQ(ReadWholeFile(server.log), largest + "after\n");
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+// Each message names its client and sequence number, and is filled with one letter, so
+// that a torn or interleaved message cannot pass for a whole one.
+std::string NumberedMessage(int client, int sequence) {
+  int size = 20 + (client * 7919 + sequence * 104729) % 3000;
+  std::string message = std::to_string(client) + " " + std::to_string(sequence) + " ";
+  message.append(size, static_cast<char>('a' + client % 26));
+  return message + "\n";
+}
+
+TEST(LogServer, ConcurrentClientsKeepEveryMessageWholeAndInOrder) {
+  constexpr int kClients = 12;
+  constexpr int kMessages = 150;
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start());
+  std::vector<std::thread> clients;
+  std::vector<char> sent(kClients, 0);
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      std::vector<std::string> messages;
+      for (int s = 0; s < kMessages; ++s) messages.push_back(NumberedMessage(c, s));
+      sent[c] = SendMessages(server.pipe, messages);
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  for (int c = 0; c < kClients; ++c) ASSERT_TRUE(sent[c]) << "client " << c;
+  ASSERT_TRUE(server.WaitForClientsDone(kClients));
+
+  std::string log = ReadWholeFile(server.log);
+  std::map<int, int> next_sequence;
+  size_t start = 0;
+  int lines = 0;
+  while (start < log.size()) {
+    size_t end = log.find('\n', start);
+    ASSERT_NE(end, std::string::npos) << "unterminated tail at " << start;
+    std::string line = log.substr(start, end + 1 - start);
+    int client = -1, sequence = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%d %d", &client, &sequence), 2) << line.substr(0, 40);
+    ASSERT_EQ(line, NumberedMessage(client, sequence)) << "torn message";
+    ASSERT_EQ(sequence, next_sequence[client]++) << "client " << client << " out of order";
+    start = end + 1;
+    ++lines;
+  }
+  EXPECT_EQ(lines, kClients * kMessages);
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+TEST(LogServer, CommandModeFeedsEveryBlockAsItArrives) {
+  ScratchDir dir;
+  LogServer server(dir);
+  std::string copy = dir.File("copy.out");
+  ASSERT_TRUE(server.Start({}, "--output=|  " + CommandWord(ToolPath("copy_stdin")) + " " +
+                                   CommandWord(copy) + " --echo"));
+  PipeClient client;
+  ASSERT_TRUE(client.Connect(server.pipe));
+  // The command echoes what it reads to the server's standard output; each block must
+  // arrive before the next one is sent.
+  ASSERT_TRUE(client.Send("first block\n"));
+  ASSERT_TRUE(server.program.WaitForStdout("first block\n"));
+  const std::string binary("a\r\nb\0c\x1a\n", 8);
+  ASSERT_TRUE(client.Send(binary));
+  ASSERT_TRUE(server.program.WaitForStdout(std::string("b\0c", 3)));
+  client.Close();
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  EXPECT_EQ(ReadWholeFile(copy), "first block\n" + binary);
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+TEST(LogServer, CommandThatExitsFailsTheWriteButNotTheServer) {
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start({}, "--output=|" + CommandWord(ToolPath("copy_stdin")) + " " +
+                                   CommandWord(dir.File("copy.out")) + " --exit-after=0"));
+  // Once the command is gone, writes into it fail and drop their client; more than a pipe
+  // buffer's worth makes sure the first client meets that, however late the command ends.
+  // The server goes on serving.
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    PipeClient client;
+    ASSERT_TRUE(client.Connect(server.pipe));
+    for (int i = 0; i < 20; ++i) client.Send(std::string(20000, 'x'));
+    ASSERT_TRUE(server.program.WaitForStdoutCount("LogThread: WriteAll failed", attempt))
+        << server.program.Stdout();
+  }
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+TEST(LogServerStart, BadStartsEndBeforeTheReadyByte) {
+  ScratchDir dir;
+  RunResult none = RunProgram({LoggerPath()});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "LogServer: --input=pipename must be specified\n");
+
+  RunResult dash = RunProgram({LoggerPath(), "-input=x"});
+  EXPECT_EQ(dash.status, 1);
+  EXPECT_EQ(dash.err, "LogServer: invalid argument (-input=x)\n");
+  std::string usage = "Usage:\n" + LoggerPath() + " --input=pipename --output=<|prog ...>\nor\n" +
+                      LoggerPath() +
+                      " --input=pipename --output=logfile [--filesize=sizeBytes --numbackups=n]\n";
+  EXPECT_EQ(dash.out, usage);
+
+  RunResult unopenable = RunProgram(
+      {LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + dir.File("no/such/dir.log")});
+  EXPECT_EQ(unopenable.status, 1);
+  EXPECT_EQ(unopenable.err.rfind("LogServer: cannot open log file(" + dir.File("no/such/dir.log") +
+                                     ") for write (err=",
+                                 0),
+            0u)
+      << unopenable.err;
+  for (const RunResult* run : {&none, &dash, &unopenable})
+    EXPECT_EQ(run->err.find(kReadyByte), std::string::npos);
+}
+
+TEST(LogServerStart, StandardInputAtEndEndsTheServer) {
+  ScratchDir dir;
+  RunResult run =
+      RunProgram({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + dir.File("x.log")},
+                 "text on standard input is ignored\n");
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Terminating due to manager exit\n"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(dir.File("x.log")), "");
+}
+
+}  // namespace
+}  // namespace test

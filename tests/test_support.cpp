@@ -1,0 +1,204 @@
+#include "test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/msgpipe.h"
+
+namespace test {
+
+namespace {
+
+std::string ExecutableSuffix(const std::string& reference) {
+  size_t dot = reference.rfind(".exe");
+  return dot != std::string::npos && dot + 4 == reference.size() ? ".exe" : "";
+}
+
+}  // namespace
+
+std::string LoggerPath() { return TOBRIN_LOGGER_PATH; }
+std::string TellPath() { return TOBRIN_TELL_PATH; }
+std::string PipeClientPath() { return TOBRIN_PIPE_CLIENT_PATH; }
+std::string ToolPath(const std::string& name) {
+  return std::string(TOBRIN_TOOLS_DIR) + "/" + name + ExecutableSuffix(TOBRIN_PIPE_CLIENT_PATH);
+}
+
+std::string CommandWord(const std::string& path) {
+  if (ExecutableSuffix(path).empty() || path.empty() || path[0] != '/') return path;
+  std::string word = "Z:" + path;
+  for (char& c : word)
+    if (c == '/') c = '\\';
+  return word;
+}
+
+bool PipesAreFiles() { return platform::MakePipeName("dir", "x").rfind("dir", 0) == 0; }
+
+ScratchDir::ScratchDir() {
+  static std::atomic<int> counter{0};
+  path_ = std::string(TOBRIN_SCRATCH_DIR) + "/t" + std::to_string(platform::CurrentProcessId()) +
+          "-" + std::to_string(counter++);
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+  std::filesystem::create_directories(path_, ignored);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(file);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(path, ignored);
+}
+
+int CountOf(const std::string& haystack, const std::string& text) {
+  int count = 0;
+  for (size_t at = haystack.find(text); at != std::string::npos;
+       at = haystack.find(text, at + text.size()))
+    ++count;
+  return count;
+}
+
+std::string NormalizeNewlines(const std::string& text) {
+  std::string result;
+  result.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    result.push_back(text[i]);
+  }
+  return result;
+}
+
+RunResult RunProgram(const std::vector<std::string>& argv, const std::string& input,
+                     int timeout_ms) {
+  RunResult result;
+  RunningProgram program;
+  if (!program.Start(argv)) {
+    result.err = "cannot start " + argv[0];
+    return result;
+  }
+  if (!input.empty()) program.WriteInput(input);
+  program.CloseInput();
+  result.exited = program.WaitForExit(timeout_ms, &result.status);
+  result.out = program.Stdout();
+  result.err = program.Stderr();
+  return result;
+}
+
+RunningProgram::~RunningProgram() {
+  if (started_ && !exited_) {
+    platform::KillChild(child_);
+    int ignored;
+    platform::WaitForChild(child_, 10000, &ignored);
+  }
+  // The readers end when the child and everything it started have closed the streams.
+  if (out_reader_.joinable()) out_reader_.join();
+  if (err_reader_.joinable()) err_reader_.join();
+  platform::ReleaseChild(&child_);
+}
+
+bool RunningProgram::Start(const std::vector<std::string>& argv) {
+  int error = 0;
+  if (!platform::SpawnChild(argv, &child_, &error)) {
+    std::fprintf(stderr, "cannot start %s: error %d\n", argv[0].c_str(), error);
+    return false;
+  }
+  started_ = true;
+  streams_open_ = 2;
+  out_reader_ = std::thread([this] { Collect(platform::ChildStream::kStdout, &out_); });
+  err_reader_ = std::thread([this] { Collect(platform::ChildStream::kStderr, &err_); });
+  return true;
+}
+
+void RunningProgram::Collect(platform::ChildStream stream, std::string* sink) {
+  char buffer[4096];
+  int n;
+  while ((n = platform::ReadFromChild(child_, stream, buffer, sizeof(buffer))) > 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sink->append(buffer, static_cast<size_t>(n));
+    changed_.notify_all();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  --streams_open_;
+  changed_.notify_all();
+}
+
+bool RunningProgram::WaitFor(const std::string* sink, const std::string& text, int count,
+                             int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                    [&] { return CountOf(*sink, text) >= count || streams_open_ == 0; });
+  return CountOf(*sink, text) >= count;
+}
+
+bool RunningProgram::WaitForStderr(const std::string& text, int timeout_ms) {
+  return WaitFor(&err_, text, 1, timeout_ms);
+}
+
+bool RunningProgram::WaitForStdout(const std::string& text, int timeout_ms) {
+  return WaitFor(&out_, text, 1, timeout_ms);
+}
+
+bool RunningProgram::WaitForStdoutCount(const std::string& text, int count, int timeout_ms) {
+  return WaitFor(&out_, text, count, timeout_ms);
+}
+
+bool RunningProgram::WriteInput(const std::string& bytes) {
+  return platform::WriteToChild(child_, bytes.data(), static_cast<int>(bytes.size())) ==
+         static_cast<int>(bytes.size());
+}
+
+void RunningProgram::CloseInput() { platform::CloseChildInput(&child_); }
+
+bool RunningProgram::WaitForExit(int timeout_ms, int* status) {
+  if (!platform::WaitForChild(child_, timeout_ms, status)) {
+    platform::KillChild(child_);
+    int ignored;
+    platform::WaitForChild(child_, 10000, &ignored);
+    exited_ = true;
+    return false;
+  }
+  exited_ = true;
+  // Both streams reach end-of-file once the child is gone (unless something it started
+  // still holds them): wait briefly so that the output is complete.
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(5000), [&] { return streams_open_ == 0; });
+  return true;
+}
+
+std::string RunningProgram::Stdout() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return NormalizeNewlines(out_);
+}
+
+std::string RunningProgram::Stderr() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return NormalizeNewlines(err_);
+}
+
+std::string RunningProgram::RawStderr() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return err_;
+}
+
+}  // namespace test

@@ -1,0 +1,97 @@
+// Helpers shared by the tests: scratch directories, whole files, and programs run as
+// children with every wait bounded.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/spawn.h"
+
+namespace test {
+
+/// Paths of the programs under test, as built.
+std::string LoggerPath();
+std::string TellPath();
+std::string PipeClientPath();
+/// A tool built from tools/<name>.cpp.
+std::string ToolPath(const std::string& name);
+
+/// `path` as the command interpreter of the system under test takes it: a Windows program's
+/// Unix path (as wine gives it to us) becomes a Z: drive path, since cmd.exe reads a leading
+/// "/" as a switch.
+std::string CommandWord(const std::string& path);
+/// True when pipe names are files in the file system (POSIX sockets), not a namespace.
+bool PipesAreFiles();
+
+/// A fresh, empty directory for one test, removed with everything in it at destruction.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes);
+/// The file's bytes, or an empty string when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+bool FileExists(const std::string& path);
+/// How often `text` occurs in `haystack` (occurrences do not overlap).
+int CountOf(const std::string& haystack, const std::string& text);
+/// Turns Windows' "\r\n" on text streams back into "\n", so expectations read alike.
+std::string NormalizeNewlines(const std::string& text);
+
+/// The outcome of a program run to its end.
+struct RunResult {
+  bool exited = false;  ///< False when it had to be killed after the time limit.
+  int status = 0;       ///< As platform::ReportedExitStatus gives it.
+  std::string out;      ///< Standard output, line ends normalised.
+  std::string err;      ///< Standard error, line ends normalised.
+};
+
+/// Runs `argv` with `input` on its standard input (then closed), waiting at most
+/// `timeout_ms` for it to end.
+RunResult RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
+                     int timeout_ms = 30000);
+
+/// A child program that keeps running while the test talks to it. Its standard input
+/// stays open until CloseInput; its output streams are collected by reader threads.
+class RunningProgram {
+ public:
+  RunningProgram() = default;
+  ~RunningProgram();  ///< Kills the child if it still runs.
+  bool Start(const std::vector<std::string>& argv);
+  /// Waits until standard error holds `text` (raw bytes, before line-end normalisation).
+  bool WaitForStderr(const std::string& text, int timeout_ms = 20000);
+  bool WaitForStdout(const std::string& text, int timeout_ms = 20000);
+  /// Waits until standard output holds `text` at least `count` times.
+  bool WaitForStdoutCount(const std::string& text, int count, int timeout_ms = 20000);
+  bool WriteInput(const std::string& bytes);
+  void CloseInput();
+  /// Waits for the child to end; false on time-out (the child is then killed).
+  bool WaitForExit(int timeout_ms, int* status);
+  std::string Stdout();  ///< What it wrote so far, line ends normalised.
+  std::string Stderr();
+  std::string RawStderr();
+
+ private:
+  void Collect(platform::ChildStream stream, std::string* sink);
+  bool WaitFor(const std::string* sink, const std::string& text, int count, int timeout_ms);
+
+  platform::Child child_{-1, -1, -1, -1};
+  bool started_ = false;
+  bool exited_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string out_, err_;
+  int streams_open_ = 0;
+  std::thread out_reader_, err_reader_;
+};
+
+}  // namespace test

@@ -1,0 +1,46 @@
+// copy_stdin: a command for the log server's command mode that copies its standard input,
+// byte for byte, into a file.
+//
+//   copy_stdin OUT [--echo] [--exit-after=N]
+//
+// --echo         also write each piece read to standard output, at once
+// --exit-after=N exit with status 5 after N bytes (0: at once), like a command that stops
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/process.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: copy_stdin OUT [--echo] [--exit-after=N]\n");
+    return 2;
+  }
+  bool echo = false;
+  long limit = -1;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--echo") == 0) echo = true;
+    if (std::strncmp(argv[i], "--exit-after=", 13) == 0) limit = std::atol(argv[i] + 13);
+  }
+  std::FILE* out = std::fopen(argv[1], "wb");
+  if (!out) {
+    std::fprintf(stderr, "copy_stdin: cannot open %s\n", argv[1]);
+    return 1;
+  }
+  long total = 0;
+  char buffer[65536];
+  while (limit < 0 || total < limit) {
+    int n = platform::ReadStandardInput(buffer, sizeof(buffer));
+    if (n <= 0) break;
+    if (limit >= 0 && total + n > limit) n = static_cast<int>(limit - total);
+    std::fwrite(buffer, 1, static_cast<size_t>(n), out);
+    std::fflush(out);
+    if (echo) {
+      std::fwrite(buffer, 1, static_cast<size_t>(n), stdout);
+      std::fflush(stdout);
+    }
+    total += n;
+  }
+  std::fclose(out);
+  return limit >= 0 ? 5 : 0;
+}

@@ -1,0 +1,145 @@
+// pipe_client: writes log messages into a log server's pipe, for people and tests.
+//
+//   pipe_client [options] PIPE [MESSAGE...]
+//
+// Each MESSAGE is sent as one message; without any, each line of standard input is one
+// message (with its line feed). Options:
+//   --newline        add a line feed to each MESSAGE
+//   --repeat=R       send the whole set R times (default 1)
+//   --connections=N  do it over N connections at once (default 1)
+//   --size=B --count=C  instead of MESSAGEs, send C generated messages of B bytes each
+//                    (a connection number, a sequence number, filler, a line feed)
+//   --timeout=MS     how long to keep trying to connect (default 10000)
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/msgpipe.h"
+
+namespace {
+
+struct Options {
+  const char* pipe = nullptr;
+  std::vector<std::string> messages;
+  bool newline = false;
+  long repeat = 1;
+  long connections = 1;
+  long size = 0;
+  long count = 0;
+  int timeout_ms = 10000;
+};
+
+bool NumberOption(const char* argument, const char* prefix, long* value) {
+  size_t length = std::strlen(prefix);
+  if (std::strncmp(argument, prefix, length) != 0) return false;
+  char* end = nullptr;
+  *value = std::strtol(argument + length, &end, 10);
+  if (end == argument + length || *end != '\0' || *value < 0) {
+    std::fprintf(stderr, "pipe_client: bad number in %s\n", argument);
+    std::exit(2);
+  }
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  int i = 1;
+  for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
+    long timeout = 0;
+    if (std::strcmp(argv[i], "--newline") == 0) {
+      options->newline = true;
+    } else if (NumberOption(argv[i], "--timeout=", &timeout)) {
+      options->timeout_ms = static_cast<int>(timeout);
+    } else if (!NumberOption(argv[i], "--repeat=", &options->repeat) &&
+               !NumberOption(argv[i], "--connections=", &options->connections) &&
+               !NumberOption(argv[i], "--size=", &options->size) &&
+               !NumberOption(argv[i], "--count=", &options->count)) {
+      std::fprintf(stderr, "pipe_client: unknown option %s\n", argv[i]);
+      return false;
+    }
+  }
+  if (i >= argc) return false;
+  options->pipe = argv[i++];
+  for (; i < argc; ++i)
+    options->messages.push_back(std::string(argv[i]) + (options->newline ? "\n" : ""));
+  if (options->size > platform::kMaxMessage * 2) {
+    std::fprintf(stderr, "pipe_client: --size is at most %d\n", platform::kMaxMessage * 2);
+    return false;
+  }
+  return true;
+}
+
+void ReadStdinLines(std::vector<std::string>* messages) {
+  std::string line;
+  int c;
+  while ((c = std::getchar()) != EOF) {
+    line.push_back(static_cast<char>(c));
+    if (c == '\n') {
+      messages->push_back(line);
+      line.clear();
+    }
+  }
+  if (!line.empty()) messages->push_back(line);
+}
+
+bool Send(platform::PipeEnd end, const std::string& message, const char* pipe) {
+  int error = 0;
+  if (platform::SendPipeMessage(end, message.data(), static_cast<int>(message.size()), &error))
+    return true;
+  std::fprintf(stderr, "pipe_client: send to %s failed (error %d)\n", pipe, error);
+  return false;
+}
+
+bool RunConnection(const Options& options, long connection) {
+  platform::PipeEnd end;
+  int error = 0;
+  if (!platform::ConnectToPipe(options.pipe, options.timeout_ms, &end, &error)) {
+    std::fprintf(stderr, "pipe_client: cannot connect to %s (error %d)\n", options.pipe, error);
+    return false;
+  }
+  bool ok = true;
+  if (options.size > 0) {
+    std::string message;
+    for (long seq = 0; ok && seq < options.count; ++seq) {
+      message.clear();
+      message.reserve(static_cast<size_t>(options.size));
+      char head[48];
+      int n = std::snprintf(head, sizeof(head), "%ld %ld ", connection, seq);
+      message.append(head, static_cast<size_t>(n));
+      while (static_cast<long>(message.size()) + 1 < options.size)
+        message.push_back(static_cast<char>('a' + message.size() % 26));
+      message.push_back('\n');
+      message.resize(static_cast<size_t>(options.size));
+      ok = Send(end, message, options.pipe);
+    }
+  }
+  for (long r = 0; ok && r < options.repeat; ++r) {
+    for (size_t m = 0; ok && m < options.messages.size(); ++m)
+      ok = Send(end, options.messages[m], options.pipe);
+  }
+  platform::ClosePipe(end);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    std::fprintf(stderr,
+                 "usage: pipe_client [--newline] [--repeat=R] [--connections=N] "
+                 "[--size=B --count=C] [--timeout=MS] PIPE [MESSAGE...]\n");
+    return 2;
+  }
+  if (options.messages.empty() && options.size == 0) ReadStdinLines(&options.messages);
+  std::vector<std::thread> threads;
+  std::vector<char> results(static_cast<size_t>(options.connections), 0);
+  for (long c = 0; c < options.connections; ++c)
+    threads.emplace_back([&, c] { results[c] = RunConnection(options, c) ? 1 : 0; });
+  for (std::thread& t : threads) t.join();
+  for (char ok : results)
+    if (!ok) return 1;
+  return 0;
+}
