@@ -66,7 +66,16 @@ int LogWriter::OpenOutput() {
 }
 
 int LogWriter::WriteAll(const char* data, int length) {
-  return command_mode_ ? WriteToCommand(data, length) : WriteToFile(data, length);
+  Block block{data, length};
+  return WriteBlocks(&block, 1);
+}
+
+int LogWriter::WriteBlocks(const Block* blocks, int count) {
+  if (!command_mode_) return WriteToFile(blocks, count);
+  for (int i = 0; i < count; ++i) {
+    if (!WriteToCommand(blocks[i].data, blocks[i].length)) return 0;
+  }
+  return 1;
 }
 
 int LogWriter::WriteToCommand(const char* data, int length) {
@@ -85,22 +94,61 @@ int LogWriter::WriteToCommand(const char* data, int length) {
   return result;
 }
 
-int LogWriter::WriteToFile(const char* data, int length) {
-  if (!platform::IsOpen(file_handle_) && !Open()) return 0;
-  int64_t written = 0;
-  int result = AppendBytes(data, length, &written) ? 1 : 0;
-  CheckSizeAfterWrite(written);
-  return result;
+int LogWriter::WriteToFile(const Block* blocks, int count) {
+  while (count > 0) {
+    if (!platform::IsOpen(file_handle_) && !Open()) return 0;
+    int group = BlocksBeforeRotation(blocks, count);
+    if (!AppendBlocks(blocks, group)) return 0;
+    blocks += group;
+    count -= group;
+  }
+  return 1;
 }
 
-bool LogWriter::AppendBytes(const char* data, int64_t length, int64_t* written) {
-  *written = 0;
-  while (*written < length) {
-    platform::Slice rest{data + *written, static_cast<size_t>(length - *written)};
-    size_t n = 0;
+int LogWriter::BlocksBeforeRotation(const Block* blocks, int count) const {
+  if (count > kMaxBlocksPerWrite) count = kMaxBlocksPerWrite;
+  // While the size is unknown, each block's size check may read the size and rotate.
+  if (size_counter_ < 0) return 1;
+  int64_t size = size_counter_;
+  for (int i = 0; i < count; ++i) {
+    if (blocks[i].length > 0) size += blocks[i].length;
+    if (size > size_limit_) return i + 1;
+  }
+  return count;
+}
+
+bool LogWriter::AppendBlocks(const Block* blocks, int count) {
+  platform::Slice slices[kMaxBlocksPerWrite];
+  for (int i = 0; i < count; ++i)
+    slices[i] = {blocks[i].data, blocks[i].length > 0 ? static_cast<size_t>(blocks[i].length) : 0};
+  int first = 0;        // the first block not yet written in full
+  int64_t partial = 0;  // what of it is written already
+  while (first < count) {
+    if (slices[first].size == 0) {
+      CheckSizeAfterWrite(partial);
+      partial = 0;
+      ++first;
+      continue;
+    }
+    size_t written = 0;
     // A write that takes nothing would never finish the block: count it as failed.
-    if (!platform::AppendToFile(file_handle_, &rest, 1, &n) || n == 0) return false;
-    *written += static_cast<int64_t>(n);
+    if (!platform::AppendToFile(file_handle_, slices + first, count - first, &written) ||
+        written == 0) {
+      CheckSizeAfterWrite(partial);
+      return false;
+    }
+    while (written > 0) {
+      size_t taken = written < slices[first].size ? written : slices[first].size;
+      slices[first].data += taken;
+      slices[first].size -= taken;
+      partial += static_cast<int64_t>(taken);
+      written -= taken;
+      if (slices[first].size == 0) {
+        CheckSizeAfterWrite(partial);
+        partial = 0;
+        ++first;
+      }
+    }
   }
   return true;
 }
@@ -125,6 +173,13 @@ int LockedLogWriter::Open() {
 int LockedLogWriter::WriteAll(const char* data, int length) {
   lock_.Acquire();
   int result = LogWriter::WriteAll(data, length);
+  lock_.Release();
+  return result;
+}
+
+int LockedLogWriter::WriteBlocksLocked(const Block* blocks, int count) {
+  lock_.Acquire();
+  int result = LogWriter::WriteBlocks(blocks, count);
   lock_.Release();
   return result;
 }

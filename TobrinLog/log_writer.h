@@ -12,6 +12,9 @@ inline constexpr int32_t kDefaultNumBackups = 10;
 /// While the size of the log file is unknown, it is read again after this many seconds.
 inline constexpr int64_t kSizeRecheckSeconds = 3600;
 
+/// The most blocks that WriteBlocks hands to the system in one write.
+inline constexpr int kMaxBlocksPerWrite = 64;
+
 /// One message handed to the writer.
 struct Block {
   const char* data;
@@ -33,6 +36,9 @@ class LogWriter {
   /// Writes `length` bytes in full to the output, then (file mode) checks the size and
   /// rotates when it is over the limit. Not locked.
   virtual int WriteAll(const char* data, int length);
+  /// Writes `count` blocks as WriteAll would one after another, stopping at the first
+  /// failure, but with as few system calls as that allows. Not locked.
+  int WriteBlocks(const Block* blocks, int count);
 
   /// Each setter copies its text, replacing an earlier copy; 0 when out of memory.
   int SetPipeName(const char* name);
@@ -61,9 +67,13 @@ class LogWriter {
 
  protected:
   int WriteToCommand(const char* data, int length);
-  int WriteToFile(const char* data, int length);
-  /// Appends `length` bytes at the end of the log file; false on a failed write.
-  bool AppendBytes(const char* data, int64_t length, int64_t* written);
+  int WriteToFile(const Block* blocks, int count);
+  /// How many of `blocks` can go to the file in one write: up to the one that takes the
+  /// size over the limit, after which the file must rotate.
+  int BlocksBeforeRotation(const Block* blocks, int count) const;
+  /// Appends the blocks at the end of the log file, running the size check after each.
+  /// False on a failed write.
+  bool AppendBlocks(const Block* blocks, int count);
   /// Writes a note into the log file itself; the result is not looked at.
   void AppendNote(const char* text);
   void CheckSizeAfterWrite(int64_t written);
@@ -87,6 +97,8 @@ class LockedLogWriter : public LogWriter {
  public:
   int Open() override;
   int WriteAll(const char* data, int length) override;
+  /// WriteBlocks under the lock: the blocks reach the output together, in order.
+  int WriteBlocksLocked(const Block* blocks, int count);
 
  private:
   platform::Lock lock_;

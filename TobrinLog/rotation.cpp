@@ -33,9 +33,11 @@ int LogWriter::RefreshFileSize() {
   return result;
 }
 
+// The clock is read only where it matters: while the size is unknown, and after a failed
+// rotation.
 void LogWriter::CheckSizeAfterWrite(int64_t written) {
-  int64_t now = platform::CurrentTimeSeconds();
   if (size_counter_ < 0) {
+    int64_t now = platform::CurrentTimeSeconds();
     // A clock that went back gives a negative difference, which waits like a short one.
     if (now - last_size_check_ > kSizeRecheckSeconds) {
       RefreshFileSize();
@@ -49,7 +51,7 @@ void LogWriter::CheckSizeAfterWrite(int64_t written) {
       size_counter_ = 0;
     } else {
       size_counter_ = -1;
-      last_size_check_ = now;
+      last_size_check_ = platform::CurrentTimeSeconds();
     }
   }
 }

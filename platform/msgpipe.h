@@ -30,6 +30,14 @@ bool ConnectPipeClient(PipeEnd* instance);
 /// A zero-length message gives true with `*length` 0.
 bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length);
 
+/// Without waiting, reads the messages that the client has already queued, at most
+/// `max_count`, into consecutive kMaxMessage-byte slots of `storage`, and sets their lengths
+/// (a zero-length entry is an empty message or the client's end; the next ReadPipeMessage
+/// tells). Returns how many were read: 0 when none is queued, or where the system reads one
+/// message at a time (Windows). Sets `*failed` when the next queued message could not be
+/// read whole; nothing of it is kept.
+int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, int* lengths, bool* failed);
+
 /// Ends the client's connection and frees the instance.
 void ClosePipeInstance(PipeEnd instance);
 

@@ -143,6 +143,35 @@ bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length) {
   }
 }
 
+int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, int* lengths, bool* failed) {
+  enum { kMaxQueued = 64 };
+  mmsghdr messages[kMaxQueued];
+  iovec vecs[kMaxQueued];
+  if (max_count > kMaxQueued) max_count = kMaxQueued;
+  for (int i = 0; i < max_count; ++i) {
+    vecs[i].iov_base = storage + static_cast<size_t>(i) * kMaxMessage;
+    vecs[i].iov_len = kMaxMessage;
+    memset(&messages[i].msg_hdr, 0, sizeof(messages[i].msg_hdr));
+    messages[i].msg_hdr.msg_iov = &vecs[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  *failed = false;
+  int count;
+  do {
+    count = recvmmsg(static_cast<int>(end.native), messages, static_cast<unsigned>(max_count),
+                     MSG_DONTWAIT, nullptr);
+  } while (count < 0 && errno == EINTR);
+  if (count <= 0) return 0;
+  for (int i = 0; i < count; ++i) {
+    if (messages[i].msg_hdr.msg_flags & MSG_TRUNC) {
+      *failed = true;
+      return i;
+    }
+    lengths[i] = static_cast<int>(messages[i].msg_len);
+  }
+  return count;
+}
+
 void ClosePipeInstance(PipeEnd instance) {
   shutdown(static_cast<int>(instance.native), SHUT_RDWR);
   close(static_cast<int>(instance.native));

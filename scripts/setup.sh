@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what building and testing both targets needs on a fresh Debian machine:
+# the Linux toolchain and GoogleTest, mingw-w64 for 32-bit Windows, wine (32-bit) to run
+# the Windows tests, clang for the fuzzers, and rsyslog for the scale-out test.
+set -euo pipefail
+
+packages=(cmake g++ make googletest libgtest-dev clang libclang-rt-dev
+          g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32
+          rsyslog bsdutils python3)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: everything is installed"
+  exit 0
+fi
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "setup: installing ${missing[*]}"
+# wine32 comes from the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+echo "setup: done"
