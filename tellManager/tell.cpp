@@ -1,0 +1,140 @@
+#include "tell.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/socket.h"
+
+TellOptions ParseTellOptions(int argc, char** argv) {
+  TellOptions options;
+  int i = 1;
+  while (i < argc) {
+    const char* word = argv[i];
+    if (std::strcmp(word, "-help") == 0 || std::strcmp(word, "-?") == 0) {
+      options.help = true;
+      break;
+    }
+    bool is_port = std::strcmp(word, "-p") == 0;
+    if (!is_port && std::strcmp(word, "-h") != 0) break;
+    if (i + 1 >= argc) {
+      // The value is missing: nothing is left for the command either.
+      i = argc;
+      break;
+    }
+    if (is_port) {
+      options.port = std::atoi(argv[i + 1]);
+    } else {
+      options.host = argv[i + 1];
+    }
+    i += 2;
+  }
+  options.command_start = i;
+  return options;
+}
+
+int BuildCommandLine(int argc, char** argv, int first, char* buffer, int capacity) {
+  if (capacity < 2) return -1;
+  // The line feed and the terminating zero always need room after the words.
+  size_t room = static_cast<size_t>(capacity) - 2;
+  size_t length = 0;
+  for (int i = first; i < argc; ++i) {
+    size_t word = std::strlen(argv[i]);
+    if (word >= room - length) return -1;
+    std::memcpy(buffer + length, argv[i], word);
+    length += word;
+    buffer[length++] = ' ';
+  }
+  buffer[length++] = '\n';
+  buffer[length] = '\0';
+  return static_cast<int>(length);
+}
+
+void PrintTellUsage(std::FILE* out, const char* program) {
+  std::fprintf(out, "Usage: %s [-h hostip] [-p port] <cmd>\n", program);
+  std::fprintf(out, "Example (get all manager settings):\n\t %s get all\n", program);
+  std::fprintf(out,
+               "Example (change manager loglevel to TRACE):\n"
+               "\t %s -h localhost set loglevel TRACE\n",
+               program);
+}
+
+void PrintReply(std::FILE* out, const char* reply, int length) {
+  const void* zero = std::memchr(reply, '\0', static_cast<size_t>(length));
+  size_t shown = zero ? static_cast<size_t>(static_cast<const char*>(zero) - reply)
+                      : static_cast<size_t>(length);
+  std::fwrite(reply, 1, shown, out);
+}
+
+namespace {
+
+// Steps after the socket exists; every failure reports the socket library's own code.
+int Exchange(platform::Socket socket, const TellOptions& options, const char* command,
+             int command_length) {
+  const char* host = options.host;
+  uint32_t address = platform::ParseIpv4Address(host);
+  if (address == platform::kNoAddress) {
+    std::fprintf(stderr, "Cannot determine host (%s) address. Using 127.0.0.1\n", host);
+    address = platform::ParseIpv4Address("127.0.0.1");
+  }
+  if (!platform::ConnectSocket(socket, address, static_cast<uint16_t>(options.port))) {
+    std::fprintf(stderr, "connect failed with error %d.\n", platform::LastSocketError());
+    return -1;
+  }
+  char reply[kTellBufferSize];
+  // The greeting only tells us the manager is ready; its content is not ours to show.
+  if (platform::ReceiveOnce(socket, reply, kTellBufferSize) <= 0) {
+    std::fprintf(stderr, "recv failed with error %d.\n", platform::LastSocketError());
+    return -1;
+  }
+  if (platform::SendOnce(socket, command, command_length) < command_length) {
+    std::fprintf(stderr, "send failed with error %d.\n", platform::LastSocketError());
+    return -1;
+  }
+  int received = platform::ReceiveOnce(socket, reply, kTellBufferSize);
+  if (received <= 0) {
+    std::fprintf(stderr, "recv failed with error %d.\n", platform::LastSocketError());
+    return -1;
+  }
+  PrintReply(stdout, reply, received);
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+int TellManagerMain(int argc, char** argv) {
+  const char* program = argc > 0 ? argv[0] : "TellTobrinManager";
+  TellOptions options = ParseTellOptions(argc, argv);
+  if (options.help) {
+    PrintTellUsage(stdout, program);
+    return 1;
+  }
+  char command[kTellBufferSize];
+  int length = BuildCommandLine(argc, argv, options.command_start, command, kTellBufferSize);
+  if (length < 0) {
+    std::fprintf(stderr,
+                 "Command too long: the words, blanks and line feed must fit in %d bytes.\n",
+                 kTellBufferSize - 1);
+    return -1;
+  }
+  if (length <= 2) {
+    std::fprintf(stderr, "No cmd specified\n");
+    PrintTellUsage(stdout, program);
+    return -1;
+  }
+  if (!platform::StartSockets()) {
+    std::fprintf(stderr, "Error at WSAStartup().\n");
+    return -1;
+  }
+  platform::Socket socket = platform::CreateTcpSocket();
+  if (!platform::IsOpen(socket)) {
+    std::fprintf(stderr, "socket failed with error %d.\n", platform::LastSocketError());
+    platform::StopSockets();
+    return -2;
+  }
+  // The socket stays open: stopping the library and exiting ends the connection.
+  int status = Exchange(socket, options, command, length);
+  platform::StopSockets();
+  return status;
+}
