@@ -1,0 +1,93 @@
+// Win32 log pipe: blocking, inbound, message-mode named pipes, one instance per client.
+#include "platform/msgpipe.h"
+
+#include <windows.h>
+
+namespace platform {
+
+namespace {
+
+HANDLE ToHandle(PipeEnd end) { return reinterpret_cast<HANDLE>(end.native); }
+
+PipeEnd FromHandle(HANDLE h) { return PipeEnd{reinterpret_cast<intptr_t>(h)}; }
+
+}  // namespace
+
+bool CreatePipeInstance(const char* name, PipeEnd* instance) {
+  HANDLE h = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND,
+                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                              PIPE_UNLIMITED_INSTANCES, kMaxMessage, kMaxMessage, 0, NULL);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  *instance = FromHandle(h);
+  return true;
+}
+
+bool ConnectPipeClient(PipeEnd* instance) {
+  // A client that opened the instance before the wait began is already connected.
+  return ConnectNamedPipe(ToHandle(*instance), NULL) || GetLastError() == ERROR_PIPE_CONNECTED;
+}
+
+bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length) {
+  DWORD got = 0;
+  // An oversized message fails with ERROR_MORE_DATA; the caller then drops the client, so
+  // the rest of that message is never read.
+  if (!ReadFile(ToHandle(end), buffer, static_cast<DWORD>(capacity), &got, NULL)) return false;
+  *length = static_cast<int>(got);
+  return true;
+}
+
+void ClosePipeInstance(PipeEnd instance) {
+  DisconnectNamedPipe(ToHandle(instance));
+  CloseHandle(ToHandle(instance));
+}
+
+void DiscardPipeInstance(PipeEnd instance) { CloseHandle(ToHandle(instance)); }
+
+void RemovePipeName() {}
+
+bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, int* error) {
+  const ULONGLONG deadline = GetTickCount64() + (timeout_ms > 0 ? timeout_ms : 0);
+  for (;;) {
+    HANDLE h = CreateFileA(name, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (h != INVALID_HANDLE_VALUE) {
+      *end = FromHandle(h);
+      return true;
+    }
+    const DWORD last = GetLastError();
+    *error = static_cast<int>(last);
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    const DWORD remaining = static_cast<DWORD>(deadline - now);
+    if (last == ERROR_PIPE_BUSY) {
+      // Every instance is taken; wait for the server to offer the next one.
+      WaitNamedPipeA(name, remaining);
+    } else if (last == ERROR_FILE_NOT_FOUND) {
+      // No instance exists at all: the server has not started yet, or has none offered
+      // for a moment. Waiting on the name fails at once then, so poll briefly instead.
+      Sleep(remaining < 2 ? remaining : 2);
+    } else {
+      return false;
+    }
+  }
+}
+
+bool SendPipeMessage(PipeEnd end, const void* data, int length, int* error) {
+  DWORD sent = 0;
+  if (!WriteFile(ToHandle(end), data, static_cast<DWORD>(length), &sent, NULL)) {
+    *error = static_cast<int>(GetLastError());
+    return false;
+  }
+  if (sent != static_cast<DWORD>(length)) {
+    *error = ERROR_WRITE_FAULT;
+    return false;
+  }
+  return true;
+}
+
+void ClosePipe(PipeEnd end) { CloseHandle(ToHandle(end)); }
+
+std::string MakePipeName(const std::string& /*directory*/, const std::string& tag) {
+  return "\\\\.\\pipe\\" + tag;
+}
+
+}  // namespace platform
