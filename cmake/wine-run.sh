@@ -3,12 +3,14 @@
 # inherit the stderr of the wine process that starts them and hold it for seconds after
 # the program ends; if that is ctest's capture pipe, every test waits for them. So wine
 # writes its stderr to an already-unlinked temp file that is copied out afterwards.
+# TOBRIN_WINE names the loader (the 64-bit build runs under /usr/lib/wine/wine64).
 : "${WINEDEBUG:=-all}"
 export WINEDEBUG
+loader=${TOBRIN_WINE:-wine}
 err=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 125
 exec 3>"$err" 4<"$err"
 rm -f "$err"
-wine "$@" 2>&3 3>&- 4<&-
+"$loader" "$@" 2>&3 3>&- 4<&-
 rc=$?
 exec 3>&-
 cat <&4 >&2

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing both targets needs on a fresh Debian machine:
-# the Linux toolchain and GoogleTest, mingw-w64 for 32-bit Windows, wine (32-bit) to run
-# the Windows tests, clang for the fuzzers, and rsyslog for the scale-out test.
+# the Linux toolchain and GoogleTest, mingw-w64 for 32-bit Windows (and 64-bit, for hosts
+# that cannot run wine's 32-bit loader), wine to run the Windows tests, clang for the
+# fuzzers, and rsyslog for the scale-out test.
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev clang libclang-rt-dev
-          g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32
+          g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32 wine64
+          g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev file
           rsyslog bsdutils python3)
 
 missing=()

@@ -67,7 +67,7 @@ class RunningProgram {
   RunningProgram() = default;
   ~RunningProgram();  ///< Kills the child if it still runs.
   bool Start(const std::vector<std::string>& argv);
-  /// Waits until standard error holds `text` (raw bytes, before line-end normalisation).
+  /// Waits until standard error holds `text` (compared after line-end normalisation).
   bool WaitForStderr(const std::string& text, int timeout_ms = 20000);
   bool WaitForStdout(const std::string& text, int timeout_ms = 20000);
   /// Waits until standard output holds `text` at least `count` times.
