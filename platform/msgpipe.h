@@ -30,6 +30,15 @@ bool ConnectPipeClient(PipeEnd* instance);
 /// A zero-length message gives true with `*length` 0.
 bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length);
 
+/// Waits for the next message and reads it into `first` (kMaxMessage bytes); then, in the
+/// same system call where the system has one (POSIX), takes up to `max_more` messages that
+/// are already queued behind it into consecutive kMaxMessage-byte slots of `more`, without
+/// waiting for any. Sets their lengths and returns how many were read: at least 1, or 0
+/// when the client has gone or the first message could not be read whole (nothing of it is
+/// kept). Zero-length entries and `*failed` mean what they mean for ReadQueuedMessages.
+int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, int* lengths,
+                     bool* failed);
+
 /// Without waiting, reads the messages that the client has already queued, at most
 /// `max_count`, into consecutive kMaxMessage-byte slots of `storage`, and sets their lengths
 /// (a zero-length entry is an empty message or the client's end; the next ReadPipeMessage

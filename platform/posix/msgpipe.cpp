@@ -143,33 +143,61 @@ bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length) {
   }
 }
 
-int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, int* lengths, bool* failed) {
-  enum { kMaxQueued = 64 };
+namespace {
+
+enum { kMaxQueued = 64 };
+
+// One recvmmsg into `count` buffers of kMaxMessage bytes: buffer 0 is `first` (when given),
+// the others consecutive slots of `more`. With MSG_WAITFORONE it waits for the first
+// message only and takes what is queued behind it. Returns how many entries it filled, each
+// checked for truncation; -1 when the call failed.
+int ReceiveQueued(int fd, char* first, char* more, int count, int flags, int* lengths,
+                  bool* failed) {
   mmsghdr messages[kMaxQueued];
   iovec vecs[kMaxQueued];
-  if (max_count > kMaxQueued) max_count = kMaxQueued;
-  for (int i = 0; i < max_count; ++i) {
-    vecs[i].iov_base = storage + static_cast<size_t>(i) * kMaxMessage;
+  if (count > kMaxQueued) count = kMaxQueued;
+  for (int i = 0; i < count; ++i) {
+    int slot = first ? i - 1 : i;
+    vecs[i].iov_base = slot < 0 ? first : more + static_cast<size_t>(slot) * kMaxMessage;
     vecs[i].iov_len = kMaxMessage;
     memset(&messages[i].msg_hdr, 0, sizeof(messages[i].msg_hdr));
     messages[i].msg_hdr.msg_iov = &vecs[i];
     messages[i].msg_hdr.msg_iovlen = 1;
   }
   *failed = false;
-  int count;
+  int received;
   do {
-    count = recvmmsg(static_cast<int>(end.native), messages, static_cast<unsigned>(max_count),
-                     MSG_DONTWAIT, nullptr);
-  } while (count < 0 && errno == EINTR);
-  if (count <= 0) return 0;
-  for (int i = 0; i < count; ++i) {
+    received = recvmmsg(fd, messages, static_cast<unsigned>(count), flags, nullptr);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) return -1;
+  for (int i = 0; i < received; ++i) {
     if (messages[i].msg_hdr.msg_flags & MSG_TRUNC) {
       *failed = true;
       return i;
     }
     lengths[i] = static_cast<int>(messages[i].msg_len);
   }
-  return count;
+  return received;
+}
+
+}  // namespace
+
+int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, int* lengths,
+                     bool* failed) {
+  int fd = static_cast<int>(end.native);
+  int count = ReceiveQueued(fd, first, more, 1 + max_more, MSG_WAITFORONE, lengths, failed);
+  if (count <= 0) return 0;
+  // At the client's end every entry reads as empty; an empty message followed by real ones
+  // is not the end, and neither is one whose sender is still connected.
+  for (int i = 0; i < count; ++i)
+    if (lengths[i] > 0) return count;
+  return ClientHasEnded(fd) ? 0 : count;
+}
+
+int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, int* lengths, bool* failed) {
+  int count = ReceiveQueued(static_cast<int>(end.native), nullptr, storage, max_count, MSG_DONTWAIT,
+                            lengths, failed);
+  return count < 0 ? 0 : count;
 }
 
 void ClosePipeInstance(PipeEnd instance) {

@@ -1,0 +1,250 @@
+// Blocks handed to the writer together must leave the log, the backups and the size counter
+// exactly as one WriteAll per block would: the same bytes in the same files, a rotation right
+// after the block that takes the file over the limit wherever that block sits in a batch.
+// Each case states the layout it expects and checks it for one-by-one writing, for the whole
+// batch at once and for every split of the batch in two.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "log_server_fixture.h"
+#include "log_writer.h"
+#include "platform/file.h"
+#include "test_support.h"
+
+namespace test {
+namespace {
+
+constexpr int32_t kLimit = 100;
+
+// The writer with its size bookkeeping in reach.
+class BatchWriter : public LockedLogWriter {
+ public:
+  void ForgetSizeLongAgo() {
+    size_counter_ = -1;
+    last_size_check_ = platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1;
+  }
+};
+
+struct Layout {
+  std::vector<std::string> backups;  // app1.log, app2.log, ... as long as they exist
+  std::string log;
+  int64_t counter = 0;
+};
+
+bool operator==(const Layout& a, const Layout& b) {
+  return a.backups == b.backups && a.log == b.log && a.counter == b.counter;
+}
+
+std::ostream& operator<<(std::ostream& out, const Layout& layout) {
+  out << "counter " << layout.counter << ", backups [";
+  for (const std::string& b : layout.backups) out << b.size() << " ";
+  return out << "], log " << layout.log.size() << " bytes";
+}
+
+enum class Start {
+  kEmpty,       // an empty log, the counter at 0
+  kUnknownOld,  // `prefix` in the log, its size unknown and last read more than an hour ago
+  kBlocked,     // both backup names are non-empty directories: every rotation fails
+};
+
+struct Case {
+  Start start = Start::kEmpty;
+  std::string prefix;
+  std::vector<std::string> blocks;
+  int32_t backups = 50;
+  int32_t limit = kLimit;
+};
+
+// Message i of a case: its number, then one letter, `length` bytes in all (0 is empty).
+std::string Text(int i, int length) {
+  std::string text = std::to_string(i) + ":";
+  text.append(static_cast<size_t>(length), static_cast<char>('a' + i % 26));
+  return text.substr(0, static_cast<size_t>(length));
+}
+
+std::vector<std::string> Texts(const std::vector<int>& lengths) {
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < lengths.size(); ++i)
+    texts.push_back(Text(static_cast<int>(i), lengths[i]));
+  return texts;
+}
+
+std::string Join(const std::vector<std::string>& texts, size_t from, size_t to) {
+  std::string joined;
+  for (size_t i = from; i < to; ++i) joined += texts[i];
+  return joined;
+}
+
+std::string BackupOf(const std::string& log, int n) {
+  char name[512];
+  EXPECT_TRUE(MakeBackupName(log.c_str(), n, name, sizeof(name)));
+  return name;
+}
+
+// Writes the case's blocks in batches of `batches[0]`, `batches[1]`, ... blocks (an empty
+// list: one WriteAll per block) and reads back what the files hold. Every run uses the same
+// directory, so that a rotation note, which names the log, reads the same in each.
+Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<int>& batches) {
+  std::string log = dir.File("app.log");
+  for (int n = 1; n <= c.backups; ++n) platform::RemoveFile(BackupOf(log, n).c_str());
+  EXPECT_TRUE(WriteWholeFile(log, c.prefix));
+  Layout layout;
+  {
+    BatchWriter writer;
+    EXPECT_EQ(writer.SetLogFileName(log.c_str()), 1);
+    writer.SetSizeLimit(c.limit);
+    writer.SetNumBackups(c.backups);
+    EXPECT_EQ(writer.OpenOutput(), 1);
+    if (c.start == Start::kUnknownOld) writer.ForgetSizeLongAgo();
+    std::vector<Block> blocks;
+    for (const std::string& text : c.blocks)
+      blocks.push_back(Block{text.data(), static_cast<int>(text.size())});
+    size_t at = 0;
+    for (size_t b = 0; at < blocks.size(); ++b) {
+      if (batches.empty()) {
+        EXPECT_EQ(writer.WriteAll(blocks[at].data, blocks[at].length), 1);
+        ++at;
+        continue;
+      }
+      size_t count = std::min(static_cast<size_t>(batches[b % batches.size()]), blocks.size() - at);
+      EXPECT_EQ(writer.WriteBlocks(blocks.data() + at, static_cast<int>(count)), 1);
+      at += count;
+    }
+    layout.counter = writer.SizeCounter();
+  }
+  for (int n = 1; c.start != Start::kBlocked && FileExists(BackupOf(log, n)); ++n)
+    layout.backups.push_back(ReadWholeFile(BackupOf(log, n)));
+  // The note of a failed rotation names the log; the directory is left out of the comparison.
+  layout.log = ReadWholeFile(log);
+  for (size_t at; (at = layout.log.find(dir.path())) != std::string::npos;)
+    layout.log.replace(at, dir.path().size(), "<dir>");
+  return layout;
+}
+
+// One-by-one writing must give `expected`, and so must every batching: all blocks at once,
+// and each split into two batches.
+void ExpectEveryBatchingGives(const Case& c, const Layout& expected) {
+  ScratchDir dir;
+  if (c.start == Start::kBlocked) {
+    for (int n = 1; n <= c.backups; ++n) {
+      // A non-empty directory can be neither removed nor replaced by a rename.
+      std::string backup = BackupOf(dir.File("app.log"), n);
+      ASSERT_TRUE(std::filesystem::create_directories(backup));
+      ASSERT_TRUE(WriteWholeFile(backup + "/keep", "x"));
+    }
+  }
+  ASSERT_EQ(WriteInBatches(dir, c, {}), expected) << "one by one";
+  int count = static_cast<int>(c.blocks.size());
+  ASSERT_EQ(WriteInBatches(dir, c, {count}), expected) << "all at once";
+  for (int split = 1; split < count; ++split)
+    ASSERT_EQ(WriteInBatches(dir, c, {split, count - split}), expected) << "split at " << split;
+}
+
+TEST(BatchWrite, RotationInTheMiddleOfABatchFallsRightAfterTheBlockThatWentOver) {
+  Case c;
+  c.blocks = Texts({60, 60, 30, 5});
+  Layout expected;
+  expected.backups = {Join(c.blocks, 0, 2)};
+  expected.log = Join(c.blocks, 2, 4);
+  expected.counter = 35;
+  ExpectEveryBatchingGives(c, expected);
+}
+
+TEST(BatchWrite, SeveralRotationsInOneBatchIncludingABlockLargerThanTheLimit) {
+  Case c;
+  c.blocks = Texts({60, 60, 60, 60, 250, 10, 99, 1});
+  Layout expected;
+  expected.backups = {Join(c.blocks, 0, 2), Join(c.blocks, 2, 4), c.blocks[4],
+                      Join(c.blocks, 5, 7)};
+  expected.log = c.blocks[7];
+  expected.counter = 1;
+  ExpectEveryBatchingGives(c, expected);
+}
+
+// Exactly at the limit is not over it; empty blocks count nothing but still take their turn.
+TEST(BatchWrite, BlockThatBringsTheFileExactlyToTheLimitDoesNotRotate) {
+  Case c;
+  c.blocks = Texts({40, 60, 0, 1, 100, 0, 0, 1, 0});
+  Layout expected;
+  expected.backups = {Join(c.blocks, 0, 4), Join(c.blocks, 4, 8)};
+  expected.log = "";
+  expected.counter = 0;
+  ExpectEveryBatchingGives(c, expected);
+}
+
+// A file that already holds text of unknown size: the first block reads the size, finds the
+// file over the limit and rotates it, and counting goes on from there.
+TEST(BatchWrite, UnknownSizeIsReadAfterTheFirstBlockAndRotatesThere) {
+  Case c;
+  c.start = Start::kUnknownOld;
+  c.prefix = std::string(95, '-');
+  c.blocks = Texts({10, 30, 80, 20});
+  Layout expected;
+  expected.backups = {c.prefix + c.blocks[0], Join(c.blocks, 1, 3)};
+  expected.log = c.blocks[3];
+  expected.counter = 20;
+  ExpectEveryBatchingGives(c, expected);
+}
+
+// A failed rotation notes itself in the log right after the block that caused it; the size
+// is then unknown, so the later blocks go into the same file uncounted.
+TEST(BatchWrite, FailedRotationInABatchNotesItThereAndLeavesTheSizeUnknown) {
+  Case c;
+  c.start = Start::kBlocked;
+  c.backups = 2;
+  c.blocks = Texts({60, 60, 70, 80, 90});
+  Layout expected;
+  expected.log = Join(c.blocks, 0, 2) +
+                 "Could not rename <dir>/app.log to <dir>/app1.log, log rotation failed\r\n" +
+                 Join(c.blocks, 2, 5);
+  expected.counter = -1;
+  ExpectEveryBatchingGives(c, expected);
+}
+
+// More blocks than one system write takes, with the limit one below that cap: the block that
+// goes over is the last one a write can take, and the next group starts a new file.
+TEST(BatchWrite, BatchLongerThanOneWriteRotatesAtTheSamePlaces) {
+  Case c;
+  c.limit = kMaxBlocksPerWrite - 1;
+  c.blocks = Texts(std::vector<int>(kMaxBlocksPerWrite * 2 + 2, 1));
+  Layout expected;
+  expected.backups = {Join(c.blocks, 0, kMaxBlocksPerWrite),
+                      Join(c.blocks, kMaxBlocksPerWrite, 2 * kMaxBlocksPerWrite)};
+  expected.log = Join(c.blocks, 2 * kMaxBlocksPerWrite, c.blocks.size());
+  expected.counter = 2;
+  ExpectEveryBatchingGives(c, expected);
+}
+
+// The server reads what a client has queued in one go; a message too long for the buffer
+// among them must end the client exactly where reading one by one would: what came before
+// it is written, it and everything after it are not.
+TEST(BatchRead, TooLongMessageQueuedBehindOthersEndsTheClientThere) {
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start());
+  {
+    PipeClient client;
+    ASSERT_TRUE(client.Connect(server.pipe));
+    ASSERT_TRUE(client.Send("a\n"));
+    ASSERT_TRUE(client.Send(""));
+    ASSERT_TRUE(client.Send("b\n"));
+    // Whether these sends see the server drop the client depends on the system.
+    client.Send(std::string(platform::kMaxMessage + 1, 'X'));
+    client.Send("c\n");
+  }
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  ASSERT_TRUE(SendMessages(server.pipe, {"after\n"}));
+  ASSERT_TRUE(server.WaitForClientsDone(2));
+  EXPECT_EQ(ReadWholeFile(server.log), "a\nb\nafter\n");
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n" + kReadFailed + "\n");
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+}  // namespace
+}  // namespace test
