@@ -131,12 +131,10 @@ bool LogWriter::AppendBlocks(const Block* blocks, int count) {
       continue;
     }
     size_t written = 0;
+    bool ok = platform::AppendToFile(file_handle_, slices + first, count - first, &written);
     // A write that takes nothing would never finish the block: count it as failed.
-    if (!platform::AppendToFile(file_handle_, slices + first, count - first, &written) ||
-        written == 0) {
-      CheckSizeAfterWrite(partial);
-      return false;
-    }
+    if (written == 0) ok = false;
+    // What a failing call still wrote is counted like any other write.
     while (written > 0) {
       size_t taken = written < slices[first].size ? written : slices[first].size;
       slices[first].data += taken;
@@ -148,6 +146,10 @@ bool LogWriter::AppendBlocks(const Block* blocks, int count) {
         partial = 0;
         ++first;
       }
+    }
+    if (!ok) {
+      CheckSizeAfterWrite(partial);
+      return false;
     }
   }
   return true;

@@ -1,0 +1,270 @@
+// The log server's command line: ParseArgs into a writer of its own, and the
+// decimal conversion of --filesize= and --numbackups=.
+#include "args.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "log_writer.h"
+#include "test_support.h"
+
+namespace test {
+namespace {
+
+// One ParseArgs run: its result, the writer it filled, and what it printed.
+struct Parsed {
+  int result = -1;
+  LockedLogWriter writer;
+  std::string out, err;
+};
+
+// Parses `args` after the program name "prog" into `parsed`.
+void Parse(const std::vector<std::string>& args, Parsed* parsed) {
+  std::vector<std::string> words{"prog"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  parsed->result = ParseArgs(argv.data(), static_cast<int>(words.size()), &parsed->writer);
+  parsed->err = NormalizeNewlines(testing::internal::GetCapturedStderr());
+  parsed->out = NormalizeNewlines(testing::internal::GetCapturedStdout());
+}
+
+const char kUsage[] =
+    "Usage:\nprog --input=pipename --output=<|prog ...>\nor\n"
+    "prog --input=pipename --output=logfile [--filesize=sizeBytes --numbackups=n]\n";
+const char kNoPipe[] = "LogServer: --input=pipename must be specified\n";
+const char kNoLog[] = "LogServer: --output=logfile must be specified\n";
+const char kNoCmd[] = "LogServer: --output=| missing cmds\n";
+
+TEST(Args, NoArgumentsAskForThePipeName) {
+  Parsed p;
+  Parse({}, &p);
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.err, kNoPipe);
+  EXPECT_EQ(p.out, "");
+}
+
+TEST(Args, CompleteFileModeLineFillsTheWriter) {
+  Parsed p;
+  Parse({"--input=pipe", "--output=app.log", "--filesize=1000", "--numbackups=3"}, &p);
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.err, "");
+  EXPECT_STREQ(p.writer.PipeName(), "pipe");
+  EXPECT_STREQ(p.writer.LogFileName(), "app.log");
+  EXPECT_EQ(p.writer.SizeLimit(), 1000);
+  EXPECT_EQ(p.writer.NumBackups(), 3);
+  EXPECT_FALSE(p.writer.CommandMode());
+}
+
+TEST(Args, DefaultsStayWhenSizeAndBackupsAreNotGiven) {
+  Parsed p;
+  Parse({"--input=pipe", "--output=app.log"}, &p);
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.writer.SizeLimit(), 5242880);
+  EXPECT_EQ(p.writer.NumBackups(), 10);
+}
+
+TEST(Args, OneMinusSignIsAnInvalidArgumentWithUsage) {
+  Parsed p;
+  Parse({"-input=x"}, &p);
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.err, "LogServer: invalid argument (-input=x)\n");
+  EXPECT_EQ(p.out, kUsage);
+}
+
+TEST(Args, UnknownOptionIsAnInvalidArgumentWithoutPrefixWithUsage) {
+  for (const char* option : {"--verbose", "--inputs=x", "--numbackups", "--Output=x", "--"}) {
+    Parsed p;
+    Parse({"--input=pipe", option, "--output=app.log"}, &p);
+    EXPECT_EQ(p.result, 0) << option;
+    EXPECT_EQ(p.err, "invalid argument (" + std::string(option) + ")\n");
+    EXPECT_EQ(p.out, kUsage);
+  }
+}
+
+TEST(Args, ParsingStopsAtTheFirstBadArgument) {
+  Parsed p;
+  Parse({"--filesize=7", "--verbose", "--filesize=0"}, &p);
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.err, "invalid argument (--verbose)\n");
+  EXPECT_EQ(p.writer.SizeLimit(), 7);
+}
+
+TEST(Args, BarWithOnlyBlanksIsAMissingCommand) {
+  Parsed p;
+  Parse({"--input=pipe", "--output=| "}, &p);
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.err, kNoCmd);
+  EXPECT_TRUE(p.writer.CommandMode());
+  EXPECT_STREQ(p.writer.ExternalCmd(), "");
+
+  Parsed bare;
+  Parse({"--input=pipe", "--output=|"}, &bare);
+  EXPECT_EQ(bare.result, 0);
+  EXPECT_EQ(bare.err, kNoCmd);
+}
+
+TEST(Args, PipeNameIsCheckedBeforeTheCommand) {
+  Parsed p;
+  Parse({"--output=| "}, &p);
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.err, kNoPipe);
+}
+
+TEST(Args, BlanksAfterTheBarAreSkippedAndTheRestIsTheCommand) {
+  Parsed p;
+  Parse({"--input=pipe", "--output=|  mycmd -x"}, &p);
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.err, "");
+  EXPECT_TRUE(p.writer.CommandMode());
+  EXPECT_STREQ(p.writer.ExternalCmd(), "mycmd -x");
+  EXPECT_EQ(p.writer.LogFileName(), nullptr);
+
+  Parsed every;
+  Parse({"--input=pipe", "--output=| \t\n\v\f\rcmd  |x "}, &every);
+  EXPECT_EQ(every.result, 1);
+  EXPECT_STREQ(every.writer.ExternalCmd(), "cmd  |x ");
+}
+
+TEST(Args, FilesizeBelowOneIsRefusedWithTheArgumentAsTyped) {
+  for (const char* option : {"--filesize=0", "--filesize=abc", "--filesize=-5",
+                             "--filesize=", "--filesize=-99999999999"}) {
+    Parsed p;
+    Parse({"--input=pipe", "--output=app.log", option}, &p);
+    EXPECT_EQ(p.result, 0) << option;
+    EXPECT_EQ(p.err, "LogServer: filesize (" + std::string(option) +
+                         ") must have a value greater than 0\n");
+    EXPECT_EQ(p.out, "");
+  }
+}
+
+TEST(Args, FilesizeIsReadLikeAtoi) {
+  const struct {
+    const char* option;
+    int32_t limit;
+  } cases[] = {{"--filesize=5MB", 5},
+               {"--filesize= 7", 7},
+               {"--filesize=+7", 7},
+               {"--filesize=\t12x3", 12},
+               {"--filesize=1", 1},
+               {"--filesize=2147483647", 2147483647},
+               {"--filesize=99999999999", 2147483647}};
+  for (const auto& c : cases) {
+    Parsed p;
+    Parse({"--input=pipe", "--output=app.log", c.option}, &p);
+    EXPECT_EQ(p.result, 1) << c.option;
+    EXPECT_EQ(p.writer.SizeLimit(), c.limit) << c.option;
+  }
+}
+
+TEST(Args, NumbackupsBelowTwoIsRefusedWithTheArgumentAsTyped) {
+  for (const char* option :
+       {"--numbackups=1", "--numbackups=0", "--numbackups=x", "--numbackups=-3"}) {
+    Parsed p;
+    Parse({"--input=pipe", "--output=app.log", option}, &p);
+    EXPECT_EQ(p.result, 0) << option;
+    EXPECT_EQ(p.err, "LogServer: numbackups (" + std::string(option) +
+                         ") must have a value greater than 1\n");
+    EXPECT_EQ(p.out, "");
+  }
+  Parsed two;
+  Parse({"--input=pipe", "--output=app.log", "--numbackups=2"}, &two);
+  EXPECT_EQ(two.result, 1);
+  EXPECT_EQ(two.writer.NumBackups(), 2);
+}
+
+TEST(Args, EmptyInputCountsAsNoPipeName) {
+  Parsed p;
+  Parse({"--input=", "--output=app.log"}, &p);
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.err, kNoPipe);
+
+  Parsed later;
+  Parse({"--input=pipe", "--input=", "--output=app.log"}, &later);
+  EXPECT_EQ(later.result, 0);
+  EXPECT_EQ(later.err, kNoPipe);
+}
+
+TEST(Args, MissingOrEmptyLogFileIsReported) {
+  const std::vector<std::vector<std::string>> lines{{"--input=pipe"},
+                                                    {"--input=pipe", "--output="}};
+  for (const std::vector<std::string>& args : lines) {
+    Parsed p;
+    Parse(args, &p);
+    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.err, kNoLog);
+  }
+}
+
+TEST(Args, LaterValuesWinAndAreNotComparedWithEachOther) {
+  Parsed p;
+  Parse({"--input=a", "--output=a.log", "--filesize=10", "--numbackups=50", "--input=b",
+         "--output=b.log", "--filesize=20", "--numbackups=3"},
+        &p);
+  EXPECT_EQ(p.result, 1);
+  EXPECT_STREQ(p.writer.PipeName(), "b");
+  EXPECT_STREQ(p.writer.LogFileName(), "b.log");
+  EXPECT_EQ(p.writer.SizeLimit(), 20);
+  EXPECT_EQ(p.writer.NumBackups(), 3);
+
+  Parsed unrelated;
+  Parse({"--input=p", "--output=x", "--filesize=1", "--numbackups=100000"}, &unrelated);
+  EXPECT_EQ(unrelated.result, 1);
+  EXPECT_EQ(unrelated.writer.SizeLimit(), 1);
+  EXPECT_EQ(unrelated.writer.NumBackups(), 100000);
+}
+
+TEST(Args, CommandModeStaysOnAfterALaterPlainOutput) {
+  Parsed p;
+  Parse({"--input=pipe", "--output=|cmd", "--output=app.log"}, &p);
+  EXPECT_EQ(p.result, 1);
+  EXPECT_TRUE(p.writer.CommandMode());
+  EXPECT_STREQ(p.writer.ExternalCmd(), "cmd");
+  EXPECT_STREQ(p.writer.LogFileName(), "app.log");
+
+  // The later command replaces the earlier one; an empty one is still refused.
+  Parsed replaced;
+  Parse({"--input=pipe", "--output=|one", "--output=| two"}, &replaced);
+  EXPECT_STREQ(replaced.writer.ExternalCmd(), "two");
+  Parsed emptied;
+  Parse({"--input=pipe", "--output=|one", "--output=app.log", "--output=|"}, &emptied);
+  EXPECT_EQ(emptied.result, 0);
+  EXPECT_EQ(emptied.err, kNoCmd);
+}
+
+TEST(ConvertDecimal, ReadsLikeAtoi) {
+  EXPECT_EQ(ConvertDecimal("0"), 0);
+  EXPECT_EQ(ConvertDecimal("42"), 42);
+  EXPECT_EQ(ConvertDecimal("007"), 7);
+  EXPECT_EQ(ConvertDecimal("5MB"), 5);
+  EXPECT_EQ(ConvertDecimal(" \t\n\v\f\r9"), 9);
+  EXPECT_EQ(ConvertDecimal("+7"), 7);
+  EXPECT_EQ(ConvertDecimal("-12x"), -12);
+  EXPECT_EQ(ConvertDecimal(""), 0);
+  EXPECT_EQ(ConvertDecimal("abc"), 0);
+  EXPECT_EQ(ConvertDecimal("+"), 0);
+  EXPECT_EQ(ConvertDecimal("-"), 0);
+  EXPECT_EQ(ConvertDecimal("- 5"), 0);
+  EXPECT_EQ(ConvertDecimal("+-5"), 0);
+  EXPECT_EQ(ConvertDecimal("1 2"), 1);
+}
+
+TEST(ConvertDecimal, SaturatesAtTheThirtyTwoBitLimits) {
+  EXPECT_EQ(ConvertDecimal("2147483647"), INT32_MAX);
+  EXPECT_EQ(ConvertDecimal("2147483648"), INT32_MAX);
+  EXPECT_EQ(ConvertDecimal("99999999999"), 2147483647);
+  EXPECT_EQ(ConvertDecimal("99999999999999999999999999999"), INT32_MAX);
+  EXPECT_EQ(ConvertDecimal("-2147483648"), INT32_MIN);
+  EXPECT_EQ(ConvertDecimal("-2147483649"), INT32_MIN);
+  EXPECT_EQ(ConvertDecimal("-99999999999"), -2147483647 - 1);
+  EXPECT_EQ(ConvertDecimal("-99999999999999999999999999999"), INT32_MIN);
+}
+
+}  // namespace
+}  // namespace test

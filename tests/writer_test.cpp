@@ -1,0 +1,129 @@
+// The log writer on real files and a real command: settings, appending, and the
+// edge cases of zero-length blocks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "log_writer.h"
+#include "test_support.h"
+
+namespace test {
+namespace {
+
+int Write(LogWriter* writer, const std::string& text) {
+  return writer->WriteAll(text.data(), static_cast<int>(text.size()));
+}
+
+// The command of command mode: copies its standard input into `copy`.
+std::string CopyCommand(const std::string& copy) {
+  return CommandWord(ToolPath("copy_stdin")) + " " + CommandWord(copy);
+}
+
+TEST(Writer, StartsWithTheDefaults) {
+  LockedLogWriter writer;
+  EXPECT_EQ(writer.SizeLimit(), 5242880);
+  EXPECT_EQ(writer.NumBackups(), 10);
+  EXPECT_EQ(writer.SizeCounter(), -1);
+  EXPECT_FALSE(writer.CommandMode());
+  EXPECT_EQ(writer.PipeName(), nullptr);
+  EXPECT_EQ(writer.LogFileName(), nullptr);
+  EXPECT_EQ(writer.ExternalCmd(), nullptr);
+}
+
+TEST(Writer, SettersKeepCopiesOfTheirOwnAndALaterValueReplacesTheFirst) {
+  LockedLogWriter writer;
+  char text[] = "first";
+  ASSERT_EQ(writer.SetPipeName(text), 1);
+  ASSERT_EQ(writer.SetLogFileName(text), 1);
+  std::strcpy(text, "other");
+  EXPECT_STREQ(writer.PipeName(), "first");
+  EXPECT_STREQ(writer.LogFileName(), "first");
+  ASSERT_EQ(writer.SetLogFileName("second"), 1);
+  EXPECT_STREQ(writer.LogFileName(), "second");
+  EXPECT_FALSE(writer.CommandMode());
+  ASSERT_EQ(writer.SetExternalCmd("cmd"), 1);
+  EXPECT_TRUE(writer.CommandMode());
+  EXPECT_STREQ(writer.ExternalCmd(), "cmd");
+}
+
+TEST(Writer, SecondLogFileNameIsTheOneWritten) {
+  ScratchDir dir;
+  LockedLogWriter writer;
+  ASSERT_EQ(writer.SetLogFileName(dir.File("first.log").c_str()), 1);
+  ASSERT_EQ(writer.SetLogFileName(dir.File("second.log").c_str()), 1);
+  ASSERT_EQ(writer.OpenOutput(), 1);
+  ASSERT_EQ(Write(&writer, "text\n"), 1);
+  EXPECT_EQ(ReadWholeFile(dir.File("second.log")), "text\n");
+  EXPECT_FALSE(FileExists(dir.File("first.log")));
+}
+
+TEST(Writer, ExistingFileIsAppendedToNeverTruncated) {
+  ScratchDir dir;
+  std::string log = dir.File("app.log");
+  ASSERT_TRUE(WriteWholeFile(log, "kept\n"));
+  for (const char* text : {"one\n", "two\n"}) {
+    LockedLogWriter writer;
+    ASSERT_EQ(writer.SetLogFileName(log.c_str()), 1);
+    ASSERT_EQ(writer.OpenOutput(), 1);
+    EXPECT_EQ(writer.SizeCounter(), static_cast<int64_t>(ReadWholeFile(log).size()));
+    ASSERT_EQ(Write(&writer, text), 1);
+  }
+  EXPECT_EQ(ReadWholeFile(log), "kept\none\ntwo\n");
+}
+
+TEST(Writer, ZeroLengthBlockOpensTheFileFirstAndWritesNothing) {
+  ScratchDir dir;
+  std::string log = dir.File("app.log");
+  LockedLogWriter writer;
+  ASSERT_EQ(writer.SetLogFileName(log.c_str()), 1);
+  // No OpenOutput: no file is open, and the write opens it.
+  EXPECT_EQ(writer.WriteAll("ignored", 0), 1);
+  EXPECT_TRUE(FileExists(log));
+  EXPECT_EQ(ReadWholeFile(log), "");
+  EXPECT_EQ(writer.WriteAll("ignored", -5), 1);  // the length is signed; below 0 is nothing
+  EXPECT_EQ(Write(&writer, "text\n"), 1);
+  EXPECT_EQ(ReadWholeFile(log), "text\n");
+}
+
+TEST(Writer, ZeroLengthBlockFailsWhenTheFileCannotBeOpened) {
+  ScratchDir dir;
+  std::string log = dir.File("no/such/dir/app.log");
+  LockedLogWriter writer;
+  ASSERT_EQ(writer.SetLogFileName(log.c_str()), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(writer.WriteAll("ignored", 0), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("LogServer: cannot open log file(" + log + ") for write (err=", 0), 0u)
+      << err;
+}
+
+TEST(Writer, CommandModeWithoutARunningCommandFailsEveryBlock) {
+  LockedLogWriter writer;
+  ASSERT_EQ(writer.SetExternalCmd("never started"), 1);
+  EXPECT_EQ(writer.WriteAll("ignored", 0), 0);
+  EXPECT_EQ(Write(&writer, "text\n"), 0);
+}
+
+TEST(Writer, CommandModeTakesZeroLengthBlocksAndNeverRotates) {
+  ScratchDir dir;
+  std::string copy = dir.File("copy.out");
+  std::string log = dir.File("app.log");
+  {
+    LockedLogWriter writer;
+    ASSERT_EQ(writer.SetLogFileName(log.c_str()), 1);
+    ASSERT_EQ(writer.SetExternalCmd(CopyCommand(copy).c_str()), 1);
+    writer.SetSizeLimit(1);
+    ASSERT_EQ(writer.OpenOutput(), 1);
+    EXPECT_EQ(writer.WriteAll("ignored", 0), 1);
+    EXPECT_EQ(Write(&writer, "first block\n"), 1);
+    EXPECT_EQ(Write(&writer, "second block\n"), 1);
+    EXPECT_EQ(writer.SizeCounter(), -1);
+  }  // The destructor closes the stream and waits for the command to end.
+  EXPECT_EQ(ReadWholeFile(copy), "first block\nsecond block\n");
+  EXPECT_FALSE(FileExists(log));
+  EXPECT_FALSE(FileExists(dir.File("app1.log")));
+}
+
+}  // namespace
+}  // namespace test
