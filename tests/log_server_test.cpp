@@ -127,13 +127,13 @@ TEST(LogServer, CommandModeFeedsEveryBlockAsItArrives) {
                                    CommandWord(copy) + " --echo"));
   PipeClient client;
   ASSERT_TRUE(client.Connect(server.pipe));
-  // The command echoes what it reads to the server's standard output; each block must
-  // arrive before the next one is sent.
+  // The command echoes what it reads to its standard error, which is the server's; each
+  // block must arrive before the next one is sent.
   ASSERT_TRUE(client.Send("first block\n"));
-  ASSERT_TRUE(server.program.WaitForStdout("first block\n"));
+  ASSERT_TRUE(server.program.WaitForStderr("first block\n"));
   const std::string binary("a\r\nb\0c\x1a\n", 8);
   ASSERT_TRUE(client.Send(binary));
-  ASSERT_TRUE(server.program.WaitForStdout(std::string("b\0c", 3)));
+  ASSERT_TRUE(server.program.WaitForStderr(std::string("b\0c", 3)));
   client.Close();
   ASSERT_TRUE(server.WaitForClientsDone(1));
   EXPECT_EQ(ReadWholeFile(copy), "first block\n" + binary);

@@ -3,7 +3,7 @@
 //
 //   copy_stdin OUT [--echo] [--exit-after=N]
 //
-// --echo         also write each piece read to standard output, at once
+// --echo         also write each piece read to standard error, at once
 // --exit-after=N exit with status 5 after N bytes (0: at once), like a command that stops
 #include <cstdio>
 #include <cstdlib>
@@ -36,8 +36,8 @@ int main(int argc, char** argv) {
     std::fwrite(buffer, 1, static_cast<size_t>(n), out);
     std::fflush(out);
     if (echo) {
-      std::fwrite(buffer, 1, static_cast<size_t>(n), stdout);
-      std::fflush(stdout);
+      std::fwrite(buffer, 1, static_cast<size_t>(n), stderr);
+      std::fflush(stderr);
     }
     total += n;
   }
