@@ -1,0 +1,97 @@
+// The writer fed arbitrary messages, as client threads feed it. Input: the size limit
+// (2 bytes), then records of a group size (1 byte), a length (2 bytes) and that many bytes.
+// Each group goes to WriteBlocksLocked at once, as a client's queued messages do. There are
+// more backups than rotations, so nothing is overwritten: afterwards the backups in order
+// and then the log must be exactly the files that writing the messages one by one gives,
+// each rotated right after the message that took it over the limit.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "log_writer.h"
+
+namespace {
+
+constexpr int kMaxMessages = 64;
+constexpr int kBackups = kMaxMessages + 2;
+
+std::string g_dir;
+
+std::string Read(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+std::string Backup(const std::string& log, int n) {
+  char name[4096];
+  FUZZ_CHECK(MakeBackupName(log.c_str(), n, name, sizeof(name)));
+  return name;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char pattern[] = "/tmp/tobrin-fuzz-writer.XXXXXX";
+  FUZZ_CHECK(mkdtemp(pattern));
+  g_dir = pattern;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const std::string log = g_dir + "/app.log";
+  std::remove(log.c_str());
+  for (int n = 1; n <= kBackups; ++n) std::remove(Backup(log, n).c_str());
+  int32_t limit = 1 + (data[0] | (data[1] << 8)) % 4096;
+
+  // Messages, each in a buffer of exactly its length, and the groups they are written in.
+  std::vector<std::unique_ptr<char[]>> buffers;
+  std::vector<Block> blocks;
+  std::vector<int> groups;
+  size_t at = 2;
+  while (at + 3 <= size && static_cast<int>(blocks.size()) < kMaxMessages) {
+    int group = 1 + data[at] % 8;
+    int length = (data[at + 1] | (data[at + 2] << 8)) % 8193;
+    at += 3;
+    if (static_cast<size_t>(length) > size - at) length = static_cast<int>(size - at);
+    buffers.emplace_back(new char[static_cast<size_t>(length)]);
+    std::memcpy(buffers.back().get(), data + at, static_cast<size_t>(length));
+    at += static_cast<size_t>(length);
+    blocks.push_back(Block{buffers.back().get(), length});
+    groups.push_back(group);
+  }
+
+  LockedLogWriter writer;
+  FUZZ_CHECK(writer.SetLogFileName(log.c_str()));
+  writer.SetSizeLimit(limit);
+  writer.SetNumBackups(kBackups);
+  FUZZ_CHECK(writer.OpenOutput());
+  for (size_t i = 0; i < blocks.size();) {
+    int count = groups[i];
+    if (count > static_cast<int>(blocks.size() - i)) count = static_cast<int>(blocks.size() - i);
+    FUZZ_CHECK(writer.WriteBlocksLocked(&blocks[i], count) == 1);
+    i += static_cast<size_t>(count);
+  }
+
+  // One by one: append, and rotate once the file is over the limit.
+  std::vector<std::string> expected(1);
+  for (const Block& block : blocks) {
+    expected.back().append(block.data, static_cast<size_t>(block.length));
+    if (static_cast<int64_t>(expected.back().size()) > limit) expected.emplace_back();
+  }
+  for (size_t f = 0; f + 1 < expected.size(); ++f)
+    FUZZ_CHECK(Read(Backup(log, static_cast<int>(f) + 1)) == expected[f]);
+  FUZZ_CHECK(Read(log) == expected.back());
+  std::FILE* extra = std::fopen(Backup(log, static_cast<int>(expected.size())).c_str(), "rb");
+  FUZZ_CHECK(!extra);
+  return 0;
+}

@@ -1,0 +1,328 @@
+// Load: many clients write at once while the log rotates often, and afterwards every byte of
+// the backups and the log must belong to exactly one message. Each message carries its
+// client, its sequence number, its length and a checksum, and its body is generated from the
+// client and the sequence number, so the checker can recognise any message, whole or cut.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_server_fixture.h"
+#include "log_writer.h"
+
+namespace test {
+namespace {
+
+// magic (2 bytes), client (2), sequence (4), length (4), checksum (4); little-endian.
+constexpr int kHeaderSize = 16;
+constexpr unsigned char kMagic[2] = {0xA5, 0x5A};
+
+uint64_t Mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+uint64_t Seed(int client, int sequence) {
+  return Mix((static_cast<uint64_t>(client) << 32) | static_cast<uint32_t>(sequence));
+}
+
+// Mostly any length the pipe takes; one in twenty is empty (the server skips those), one in
+// twenty is exactly the largest, and one in twenty is short. A non-empty message needs room
+// for its header, so lengths 1 to 15 do not occur.
+int MessageLength(int client, int sequence) {
+  uint64_t r = Seed(client, sequence);
+  int span = platform::kMaxMessage - kHeaderSize + 1;
+  switch (r % 20) {
+    case 0:
+      return 0;
+    case 1:
+      return platform::kMaxMessage;
+    case 2:
+      return kHeaderSize + static_cast<int>((r >> 8) % 48);
+    default:
+      return kHeaderSize + static_cast<int>((r >> 8) % static_cast<uint64_t>(span));
+  }
+}
+
+void PutU32(unsigned char* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+uint32_t GetU32(const unsigned char* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+// FNV-1a over the header before the checksum and the whole body.
+uint32_t Checksum(const unsigned char* message, size_t length) {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < length; ++i) {
+    if (i >= 12 && i < kHeaderSize) continue;
+    hash = (hash ^ message[i]) * 16777619u;
+  }
+  return hash;
+}
+
+std::string MakeMessage(int client, int sequence) {
+  int length = MessageLength(client, sequence);
+  std::string message(static_cast<size_t>(length), '\0');
+  if (length == 0) return message;
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(&message[0]);
+  bytes[0] = kMagic[0];
+  bytes[1] = kMagic[1];
+  bytes[2] = static_cast<unsigned char>(client);
+  bytes[3] = static_cast<unsigned char>(client >> 8);
+  PutU32(bytes + 4, static_cast<uint32_t>(sequence));
+  PutU32(bytes + 8, static_cast<uint32_t>(length));
+  uint64_t state = Seed(client, sequence);
+  for (int i = kHeaderSize; i < length; ++i) {
+    if ((i - kHeaderSize) % 8 == 0) state = Mix(state);
+    bytes[i] = static_cast<unsigned char>(state >> (8 * ((i - kHeaderSize) % 8)));
+  }
+  PutU32(bytes + 12, Checksum(bytes, static_cast<size_t>(length)));
+  return message;
+}
+
+int NextNonEmpty(int client, int sequence) {
+  while (MessageLength(client, sequence) == 0) ++sequence;
+  return sequence;
+}
+
+// Walks the files in the order they were written and follows every client's sequence.
+struct LogReader {
+  explicit LogReader(int clients) : next(static_cast<size_t>(clients)) {
+    for (int c = 0; c < clients; ++c) next[c] = NextNonEmpty(c, 0);
+  }
+
+  // Reads one file, which must consist of whole messages, each the next of its client;
+  // only where `tail_allowed` may it end in the beginning of one more.
+  ::testing::AssertionResult ReadFile(const std::string& name, const std::string& text,
+                                      bool tail_allowed) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t left = text.size() - at;
+      const unsigned char* m = bytes + at;
+      bool whole = left >= static_cast<size_t>(kHeaderSize) && GetU32(m + 8) <= left;
+      if (!whole) {
+        if (tail_allowed && IsCutMessage(text.substr(at))) {
+          cut_bytes = left;
+          return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure()
+               << name << " @" << at << ": " << left << " bytes that are no whole message";
+      }
+      int client = m[2] | (m[3] << 8);
+      int sequence = static_cast<int>(GetU32(m + 4));
+      uint32_t length = GetU32(m + 8);
+      if (m[0] != kMagic[0] || m[1] != kMagic[1] || client >= static_cast<int>(next.size()) ||
+          length < static_cast<uint32_t>(kHeaderSize) || length > platform::kMaxMessage)
+        return ::testing::AssertionFailure() << name << " @" << at << ": not a message header";
+      if (Checksum(m, length) != GetU32(m + 12))
+        return ::testing::AssertionFailure() << name << " @" << at << ": checksum wrong (client "
+                                             << client << ", sequence " << sequence << ")";
+      if (sequence != next[client])
+        return ::testing::AssertionFailure()
+               << name << " @" << at << ": client " << client << " sequence " << sequence
+               << " where " << next[client] << " was due";
+      if (text.compare(at, length, MakeMessage(client, sequence)) != 0)
+        return ::testing::AssertionFailure() << name << " @" << at << ": body differs";
+      next[client] = NextNonEmpty(client, sequence + 1);
+      ++messages;
+      bytes_read += length;
+      at += length;
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  // True when `tail` is the beginning, and not the whole, of some client's next message.
+  bool IsCutMessage(const std::string& tail) const {
+    for (size_t c = 0; c < next.size(); ++c) {
+      std::string due = MakeMessage(static_cast<int>(c), next[c]);
+      if (tail.size() < due.size() && due.compare(0, tail.size(), tail) == 0) return true;
+    }
+    return false;
+  }
+
+  std::vector<int> next;  ///< Per client, the sequence number of its next non-empty message.
+  int64_t messages = 0;
+  int64_t bytes_read = 0;
+  size_t cut_bytes = 0;
+};
+
+std::string BackupOf(const std::string& log, int n) {
+  char name[1024];
+  return MakeBackupName(log.c_str(), n, name, sizeof(name)) ? name : "";
+}
+
+// The backups in the order they were taken (1, 2, ... while none has been reused), then
+// the log itself.
+std::vector<std::string> FilesInWritingOrder(const std::string& log, int backups) {
+  std::vector<std::string> files;
+  for (int n = 1; n <= backups && FileExists(BackupOf(log, n)); ++n)
+    files.push_back(BackupOf(log, n));
+  files.push_back(log);
+  return files;
+}
+
+// The size of one run, from the environment where a slower build needs a smaller one.
+int MessagesPerClient(int fallback) {
+  const char* text = std::getenv("TOBRIN_LOAD_MESSAGES");
+  int value = text ? std::atoi(text) : 0;
+  return value > 0 ? value : fallback;
+}
+
+// Wine serves every named pipe through one wineserver process; 16 clients keep it busy.
+int ClientsForThisSystem() { return PipesAreFiles() ? 64 : 16; }
+
+constexpr int32_t kBackups = 2000;
+
+TEST(Load, ManyClientsWithRotationLoseNothingAndKeepTheirOrder) {
+  const int clients = ClientsForThisSystem();
+  const int messages = MessagesPerClient(PipesAreFiles() ? 60 : 40);
+  const int32_t limit = 256 * 1024;
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start(
+      {"--filesize=" + std::to_string(limit), "--numbackups=" + std::to_string(kBackups)}));
+  ASSERT_LT(static_cast<int64_t>(clients) * messages * platform::kMaxMessage / limit + 1, kBackups)
+      << "a run this size could reuse a backup";
+
+  auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> threads;
+  std::vector<std::string> failures(static_cast<size_t>(clients));
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      PipeClient client;
+      if (!client.Connect(server.pipe)) {
+        failures[c] = "cannot connect";
+        return;
+      }
+      for (int s = 0; s < messages; ++s) {
+        if (!client.Send(MakeMessage(c, s))) {
+          failures[c] = "send " + std::to_string(s) + " failed";
+          return;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int c = 0; c < clients; ++c) ASSERT_EQ(failures[c], "") << "client " << c;
+  ASSERT_TRUE(server.WaitForClientsDone(clients, 120000))
+      << "not every client thread ended; server output:\n"
+      << server.program.Stdout();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  std::vector<std::string> files = FilesInWritingOrder(server.log, kBackups);
+  LogReader reader(clients);
+  for (const std::string& file : files)
+    ASSERT_TRUE(reader.ReadFile(file, ReadWholeFile(file), false));
+  int64_t sent = 0, empty = 0, bytes = 0;
+  for (int c = 0; c < clients; ++c) {
+    EXPECT_EQ(reader.next[c], NextNonEmpty(c, messages)) << "client " << c << " lost messages";
+    for (int s = 0; s < messages; ++s) {
+      int length = MessageLength(c, s);
+      ++sent;
+      empty += length == 0;
+      bytes += length;
+    }
+  }
+  EXPECT_EQ(reader.messages, sent - empty);
+  EXPECT_EQ(reader.bytes_read, bytes);
+  EXPECT_GT(files.size(), 10u) << "the log hardly rotated";
+  EXPECT_EQ(server.program.Stdout(), [&] {
+    std::string lines;
+    for (int c = 0; c < clients; ++c) lines += std::string(kReadFailed) + "\n";
+    return lines;
+  }()) << "only the clients' ends may be reported";
+  EXPECT_EQ(server.Stop(), 1);
+  std::printf(
+      "load: %d clients, %lld messages sent (%lld empty), %lld messages and %lld bytes "
+      "in %zu files, 0 bytes lost, %.2f s\n",
+      clients, static_cast<long long>(sent), static_cast<long long>(empty),
+      static_cast<long long>(reader.messages), static_cast<long long>(reader.bytes_read),
+      files.size(), seconds);
+}
+
+// Counts what the clients have sent, so the test can wait for an amount of traffic.
+class Progress {
+ public:
+  void Add(int64_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sent_ += bytes;
+    changed_.notify_all();
+  }
+  bool WaitFor(int64_t bytes, int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return sent_ >= bytes; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int64_t sent_ = 0;
+};
+
+TEST(Load, ManagerLeavingUnderFullLoadEndsTheServerWithinASecond) {
+  const int clients = ClientsForThisSystem();
+  const int max_messages = 100000;
+  const int64_t traffic = PipesAreFiles() ? 16 << 20 : 4 << 20;
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start({"--filesize=1048576", "--numbackups=" + std::to_string(kBackups)}));
+
+  Progress progress;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      PipeClient client;
+      if (!client.Connect(server.pipe)) return;
+      for (int s = 0; s < max_messages && !stop; ++s) {
+        std::string message = MakeMessage(c, s);
+        if (!client.Send(message)) return;
+        progress.Add(static_cast<int64_t>(message.size()));
+      }
+    });
+  }
+  bool loaded = progress.WaitFor(traffic, 60000);
+  server.program.CloseInput();
+  auto closed = std::chrono::steady_clock::now();
+  int status = -1;
+  bool ended = server.program.WaitForExit(1000, &status);
+  double waited_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - closed).count();
+  stop = true;
+  for (std::thread& thread : threads) thread.join();
+  ASSERT_TRUE(loaded) << "the clients did not send " << traffic << " bytes within 60 s";
+  ASSERT_TRUE(ended) << "the server was still running a second after its manager went away "
+                        "(under ThreadSanitizer, set TSAN_OPTIONS=atexit_sleep_ms=0)";
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(server.program.Stderr().find("Terminating due to manager exit\n"), std::string::npos);
+
+  // Only the message being written at that instant may be cut, and only at the end of the
+  // file being written.
+  std::vector<std::string> files = FilesInWritingOrder(server.log, kBackups);
+  LogReader reader(clients);
+  for (size_t f = 0; f < files.size(); ++f)
+    ASSERT_TRUE(reader.ReadFile(files[f], ReadWholeFile(files[f]), f + 1 == files.size()));
+  EXPECT_GT(reader.messages, 0);
+  std::printf(
+      "manager gone under load: %d clients, %lld whole messages (%lld bytes) in %zu "
+      "files, %zu bytes of a cut message, ended %.0f ms after its input closed\n",
+      clients, static_cast<long long>(reader.messages), static_cast<long long>(reader.bytes_read),
+      files.size(), reader.cut_bytes, waited_ms);
+}
+
+}  // namespace
+}  // namespace test
