@@ -130,7 +130,8 @@ TEST(LogServer, CommandModeFeedsEveryBlockAsItArrives) {
   // The command echoes what it reads to its standard error, which is the server's; each
   // block must arrive before the next one is sent.
   ASSERT_TRUE(client.Send("first block\n"));
-  ASSERT_TRUE(server.program.WaitForStderr("first block\n"));
+  ASSERT_TRUE(server.program.WaitForStderr("first block\n"))
+      << "stdout: " << server.program.Stdout() << "\nstderr: " << server.program.Stderr();
   const std::string binary("a\r\nb\0c\x1a\n", 8);
   ASSERT_TRUE(client.Send(binary));
   ASSERT_TRUE(server.program.WaitForStderr(std::string("b\0c", 3)));

@@ -146,9 +146,11 @@ void RunningProgram::Collect(platform::ChildStream stream, std::string* sink) {
 bool RunningProgram::WaitFor(const std::string* sink, const std::string& text, int count,
                              int timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
+  // Compared with line ends normalised, as Windows' text-mode streams write "\r\n".
+  auto seen = [&] { return CountOf(NormalizeNewlines(*sink), text) >= count; };
   changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                    [&] { return CountOf(*sink, text) >= count || streams_open_ == 0; });
-  return CountOf(*sink, text) >= count;
+                    [&] { return seen() || streams_open_ == 0; });
+  return seen();
 }
 
 bool RunningProgram::WaitForStderr(const std::string& text, int timeout_ms) {
