@@ -37,20 +37,32 @@ std::string Backup(const std::string& log, int n) {
   return name;
 }
 
+std::string LogPath() { return g_dir + "/app.log"; }
+
+void RemoveFiles() {
+  std::remove(LogPath().c_str());
+  for (int n = 1; n <= kBackups; ++n) std::remove(Backup(LogPath(), n).c_str());
+}
+
+void RemoveScratch() {
+  RemoveFiles();
+  std::remove(g_dir.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char pattern[] = "/tmp/tobrin-fuzz-writer.XXXXXX";
   FUZZ_CHECK(mkdtemp(pattern));
   g_dir = pattern;
+  std::atexit(RemoveScratch);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  const std::string log = g_dir + "/app.log";
-  std::remove(log.c_str());
-  for (int n = 1; n <= kBackups; ++n) std::remove(Backup(log, n).c_str());
+  const std::string log = LogPath();
+  RemoveFiles();
   int32_t limit = 1 + (data[0] | (data[1] << 8)) % 4096;
 
   // Messages, each in a buffer of exactly its length, and the groups they are written in.
