@@ -1,6 +1,7 @@
 #include "log_server_fixture.h"
 
 #include <atomic>
+#include <thread>
 
 namespace test {
 
@@ -33,6 +34,23 @@ bool SendMessages(const std::string& pipe, const std::vector<std::string>& messa
   if (!client.Connect(pipe)) return false;
   for (const std::string& message : messages)
     if (!client.Send(message)) return false;
+  return true;
+}
+
+bool SendConcurrently(const std::string& pipe, int clients, int messages,
+                      std::string (*make)(int client, int sequence)) {
+  std::vector<std::thread> threads;
+  std::vector<char> sent(static_cast<size_t>(clients), 0);
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      std::vector<std::string> batch;
+      for (int s = 0; s < messages; ++s) batch.push_back(make(c, s));
+      sent[c] = SendMessages(pipe, batch);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (char ok : sent)
+    if (!ok) return false;
   return true;
 }
 

@@ -31,6 +31,11 @@ class PipeClient {
 /// Connects, sends each message, and closes.
 bool SendMessages(const std::string& pipe, const std::vector<std::string>& messages);
 
+/// Runs `clients` clients at once, each on its own connection; client c sends
+/// make(c, 0) ... make(c, messages - 1). True when every client sent all of its messages.
+bool SendConcurrently(const std::string& pipe, int clients, int messages,
+                      std::string (*make)(int client, int sequence));
+
 class LogServer {
  public:
   explicit LogServer(const ScratchDir& dir)

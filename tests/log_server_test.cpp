@@ -87,17 +87,7 @@ TEST(LogServer, ConcurrentClientsKeepEveryMessageWholeAndInOrder) {
   ScratchDir dir;
   LogServer server(dir);
   ASSERT_TRUE(server.Start());
-  std::vector<std::thread> clients;
-  std::vector<char> sent(kClients, 0);
-  for (int c = 0; c < kClients; ++c) {
-    clients.emplace_back([&, c] {
-      std::vector<std::string> messages;
-      for (int s = 0; s < kMessages; ++s) messages.push_back(NumberedMessage(c, s));
-      sent[c] = SendMessages(server.pipe, messages);
-    });
-  }
-  for (std::thread& client : clients) client.join();
-  for (int c = 0; c < kClients; ++c) ASSERT_TRUE(sent[c]) << "client " << c;
+  ASSERT_TRUE(SendConcurrently(server.pipe, kClients, kMessages, NumberedMessage));
   ASSERT_TRUE(server.WaitForClientsDone(kClients));
 
   std::string log = ReadWholeFile(server.log);
