@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <thread>
 
 #include "log_server_fixture.h"
 
