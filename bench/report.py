@@ -1,0 +1,374 @@
+#!/usr/bin/env python3
+"""Turns the raw lines of one bench run into a Markdown report and a PNG chart.
+
+    report.py RAW.tsv META.txt DEST      (writes DEST.md and DEST.png)
+
+Every figure is a median over the repetitions, with the range [min-max] beside it; ratios
+for the targets are taken between medians of the same run."""
+import statistics
+import sys
+
+NAMES = {
+    "tobrin": "TobrinLogger",
+    "tobrin-cmd": "TobrinLogger, command mode",
+    "tobrin-wine": "TobrinLogger.exe under wine",
+    "floor-write": "floor: write() per message",
+    "floor-recv": "floor: recv + write",
+    "floor-mmsg": "floor: recvmmsg + writev",
+    "sink": "ceiling: recvmmsg, nothing written",
+    "floor-threads": "floor: thread per client, recv + locked write",
+    "floor-threads-mmsg": "floor: thread per client, recvmmsg + locked writev",
+    "svlogd": "svlogd",
+    "multilog": "multilog",
+    "s6-log": "s6-log",
+    "rotatelogs": "rotatelogs",
+    "cat": "writers → cat > file",
+}
+
+COMMANDS = {
+    "tobrin": "TobrinLogger --input=D/log.sock --output=D/server.log --filesize=10485760 --numbackups=10",
+    "tobrin-cmd": "TobrinLogger --input=D/log.sock '--output=|cat > D/out.txt'",
+    "tobrin-wine": "wine TobrinLogger.exe --input=\\\\.\\pipe\\tbench-PID --output=Z:\\...\\server.log --filesize=10485760 --numbackups=10",
+    "floor-write": "open(O_APPEND); for each message: write(fd, msg, size)",
+    "floor-recv": "SEQPACKET server: r = recv(c, buf, 32768); write(out, buf, r)",
+    "floor-mmsg": "SEQPACKET server: n = recvmmsg(c, 256 slots, MSG_WAITFORONE); writev(out, n)",
+    "sink": "SEQPACKET server: recvmmsg(c, 256 slots, MSG_WAITFORONE); count; nothing written",
+    "floor-threads": "thread per client: recv; lock; write; unlock",
+    "floor-threads-mmsg": "thread per client: recvmmsg(MSG_WAITFORONE); lock; writev; unlock",
+    "svlogd": "printf 's10485760\\nn10\\n' > D/config; writers | svlogd D",
+    "multilog": "writers | multilog s10485760 n10 D",
+    "s6-log": "writers | s6-log n10 s10485760 D",
+    "rotatelogs": "writers | rotatelogs -n 10 D/server.log 10485760B",
+    "cat": "writers | cat > D/out.txt",
+}
+
+
+def load(path):
+    rows = []
+    with open(path) as f:
+        for line in f:
+            row = {}
+            for field in line.rstrip("\n").split("\t"):
+                if "=" in field:
+                    key, value = field.split("=", 1)
+                    row[key] = value
+            if row:
+                rows.append(row)
+    return rows
+
+
+def num(row, key):
+    try:
+        return float(row[key])
+    except (KeyError, ValueError):
+        return None
+
+
+def stats(rows, key):
+    values = [v for v in (num(r, key) for r in rows) if v is not None]
+    if not values:
+        return None
+    return statistics.median(values), min(values), max(values)
+
+
+def fmt(value, digits=0):
+    if value is None:
+        return "–"
+    if digits == 0:
+        return f"{value:,.0f}"
+    return f"{value:,.{digits}f}"
+
+
+def cell(rows, key, digits=0, scale=1.0):
+    s = stats(rows, key)
+    if s is None:
+        return "–"
+    med, lo, hi = (x * scale for x in s)
+    if len(rows) == 1:
+        return fmt(med, digits)
+    return f"{fmt(med, digits)} [{fmt(lo, digits)}–{fmt(hi, digits)}]"
+
+
+def median(rows, key):
+    s = stats(rows, key)
+    return s[0] if s else None
+
+
+def checks(rows):
+    ok = sum(1 for r in rows if r.get("check") == "ok")
+    return f"{ok}/{len(rows)}"
+
+
+def group(rows, workload, run=None):
+    out = {}
+    for r in rows:
+        if r.get("workload") != workload or (run and r.get("run") != run):
+            continue
+        out.setdefault(r["kind"], []).append(r)
+    return out
+
+
+def throughput_table(rows, workload, lines):
+    g = group(rows, workload, "throughput")
+    if not g:
+        return
+    lines.append("| system | msgs/s | MB/s | server CPU µs/msg | client CPU µs/msg | peak RSS KiB | files | checks |")
+    lines.append("|---|---|---|---|---|---|---|---|")
+    order = sorted(g, key=lambda k: -(median(g[k], "msgs_per_s") or 0))
+    for kind in order:
+        rs = g[kind]
+        lines.append(
+            f"| {NAMES.get(kind, kind)} | {cell(rs, 'msgs_per_s')} | {cell(rs, 'mb_per_s', 1)} | "
+            f"{cell(rs, 'cpu_us_per_msg', 2)} | {cell(rs, 'client_cpu_us_per_msg', 2)} | "
+            f"{cell(rs, 'rss_kib')} | {cell(rs, 'files')} | {checks(rs)} |")
+    lines.append("")
+
+
+def ratio(a, b):
+    return a / b if a is not None and b else None
+
+
+def target_line(lines, name, measured, op, bound, unit=""):
+    if measured is None:
+        lines.append(f"| {name} | {op} {bound}{unit} | not measured | – |")
+        return
+    met = measured >= bound if op == "≥" else measured <= bound if op == "≤" else measured < bound
+    if met:
+        verdict = "met"
+    elif op == "≥":
+        verdict = f"missed by {100 * (1 - measured / bound):.0f}%"
+    else:
+        verdict = f"missed by {100 * (measured / bound - 1):.0f}%"
+    digits = 2 if abs(measured) < 10 else 0
+    lines.append(f"| {name} | {op} {bound}{unit} | {fmt(measured, digits)}{unit} | {verdict} |")
+
+
+def targets(rows, lines):
+    w1, w2, w3 = (group(rows, w, "throughput") for w in ("W1", "W2", "W3"))
+    t1 = w1.get("tobrin", [])
+    lines.append("| target | required | measured (ratio of medians) | verdict |")
+    lines.append("|---|---|---|---|")
+    target_line(lines, "W1 msgs/s vs recvmmsg+writev floor",
+                ratio(median(t1, "msgs_per_s"), median(w1.get("floor-mmsg", []), "msgs_per_s")), "≥", 0.9, "x")
+    target_line(lines, "W1 server CPU/msg vs that floor",
+                ratio(median(t1, "cpu_us_per_msg"), median(w1.get("floor-mmsg", []), "cpu_us_per_msg")), "≤", 1.2, "x")
+    target_line(lines, "W1 msgs/s vs svlogd",
+                ratio(median(t1, "msgs_per_s"), median(w1.get("svlogd", []), "msgs_per_s")), "≥", 1.8, "x")
+    ceiling = ratio(median(w1.get("sink", []), "msgs_per_s"), median(w1.get("svlogd", []), "msgs_per_s"))
+    if ceiling is not None:
+        lines.append(f"| (for comparison) W1 msgs/s of a socket server that writes nothing, vs svlogd | – | "
+                     f"{ceiling:.2f}x | the most any SEQPACKET server reaches with this client here |")
+    target_line(lines, "W2 msgs/s vs our W1",
+                ratio(median(w2.get("tobrin", []), "msgs_per_s"), median(t1, "msgs_per_s")), "≥", 0.8, "x")
+    target_line(lines, "W3 MB/s vs recv+write floor",
+                ratio(median(w3.get("tobrin", []), "mb_per_s"), median(w3.get("floor-recv", []), "mb_per_s")), "≥", 0.8, "x")
+    rounds = group(rows, "W4", "rounds").get("tobrin", [])
+    hold = group(rows, "W4", "hold").get("tobrin", [])
+    target_line(lines, "W4 resident memory per idle client (after the rounds)",
+                median(rounds, "kib_per_idle_client"), "≤", 64, " KiB")
+    target_line(lines, "W4 resident memory per idle client, 10,000 held",
+                median(hold, "kib_per_idle_client"), "≤", 64, " KiB")
+    held = [r for r in hold if r.get("check") == "ok"]
+    lines.append(f"| W4 idle clients held | 10,000 | {fmt(median(hold, 'msgs'))} clients, {len(held)}/{len(hold)} runs whole | "
+                 f"{'met' if hold and len(held) == len(hold) and (median(hold, 'msgs') or 0) >= 10000 else 'see W4'} |")
+    cycles = group(rows, "W5", "cycles").get("tobrin", [])
+    target_line(lines, "W5 cycles served per second (connect, send, disconnect; until the message is in the file)",
+                median(cycles, "served_per_s"), "≥", 5000)
+    grown = [r for r in cycles if num(r, "threads_after") != num(r, "threads_base")
+             or num(r, "fds_after") != num(r, "fds_base")]
+    rss_growth = median(cycles, "rss_after_kib")
+    base = median(cycles, "rss_base_kib")
+    growth = None if rss_growth is None or base is None else rss_growth - base
+    lines.append(f"| W5 no growth afterwards | threads, descriptors, memory as before | "
+                 f"{len(cycles) - len(grown)}/{len(cycles)} runs with the same threads and descriptors; "
+                 f"RSS {fmt(base)} → {fmt(rss_growth)} KiB | "
+                 f"{'met' if cycles and not grown and growth is not None and growth <= 1024 else 'see W5'} |")
+    lat = group(rows, "latency", "latency").get("tobrin", [])
+    target_line(lines, "latency p99 at 10,000 msgs/s", median(lat, "p99_us"), "<", 1000, " µs")
+    lines.append("")
+
+
+def chart(rows, dest):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    panels = [("W1", "W1: 1 client, 1,000,000 × 100 B (pinned)"),
+              ("W2", "W2: 8 clients × 125,000 × 100 B")]
+    fig, axes = plt.subplots(2, 2, figsize=(14, 9))
+    for col, (workload, title) in enumerate(panels):
+        g = group(rows, workload, "throughput")
+        kinds = sorted(g, key=lambda k: -(median(g[k], "msgs_per_s") or 0))
+        labels = [NAMES.get(k, k).replace("floor: ", "floor:\n").replace(", ", ",\n") for k in kinds]
+        colors = ["tab:red" if k.startswith("tobrin") else "tab:gray" if k.startswith("floor") or k == "sink"
+                  else "tab:blue" for k in kinds]
+        for row, (key, unit) in enumerate([("msgs_per_s", "messages/s (millions)"),
+                                           ("cpu_us_per_msg", "server CPU µs per message")]):
+            ax = axes[row][col]
+            scale = 1e-6 if key == "msgs_per_s" else 1.0
+            meds, errs = [], [[], []]
+            for k in kinds:
+                med, lo, hi = (x * scale for x in stats(g[k], key))
+                meds.append(med)
+                errs[0].append(med - lo)
+                errs[1].append(hi - med)
+            ax.bar(range(len(kinds)), meds, yerr=errs, color=colors, capsize=3)
+            ax.set_xticks(range(len(kinds)))
+            ax.set_xticklabels(labels, fontsize=7, rotation=45, ha="right")
+            ax.set_ylabel(unit)
+            if row == 0:
+                ax.set_title(title)
+            ax.grid(axis="y", alpha=0.3)
+    fig.suptitle("TobrinLogger (red), floors (grey) and peer log writers (blue): medians, range as error bars")
+    fig.tight_layout()
+    fig.savefig(dest + ".png", dpi=90)
+    return True
+
+
+def main():
+    raw, meta_path, dest = sys.argv[1:4]
+    rows = load(raw)
+    meta = {}
+    with open(meta_path) as f:
+        for line in f:
+            if "=" in line:
+                k, v = line.rstrip("\n").split("=", 1)
+                meta[k] = v
+    lines = []
+    title = "Bench smoke run" if meta.get("smoke") == "1" else "Bench run"
+    lines.append(f"# {title}: TobrinLogger against the floors and the peer log writers, {meta.get('started', '')}")
+    lines.append("")
+    lines.append("Made by `bench/run.sh`. Every figure is the median over the repetitions with the range "
+                 "[min–max]; every run checked its output (all bytes kept, every message whole, each "
+                 "client's messages in order, and for TobrinLogger each file rotated right after the "
+                 "message that took it over the limit) before its figures were kept.")
+    lines.append("")
+    lines.append("## Machine")
+    lines.append("")
+    for key in ("cpu", "cores", "memory", "kernel", "os", "filesystem", "gcc", "commit", "reps", "priority", "placement",
+                "windows_build",
+                "load_start", "load_end", "sizes"):
+        lines.append(f"- {key}: {meta.get(key, '?')}")
+    lines.append("- packages: " + ", ".join(f"{k[4:]} {v}" for k, v in meta.items() if k.startswith("pkg_")))
+    loads = [num(r, "load") for r in rows if num(r, "load") is not None]
+    if loads:
+        lines.append(f"- one-minute load average at each run's start: median {statistics.median(loads):.2f}, "
+                     f"max {max(loads):.2f} (the machine is shared; above ~1 the figures are disturbed)")
+    lines.append("")
+    lines.append("## Targets")
+    lines.append("")
+    targets(rows, lines)
+    sections = [
+        ("W1", "W1: one client, 1,000,000 messages of 100 bytes, rotation at 10 MiB keeping 10"),
+        ("W1u", "W1u: W1 left to the scheduler's placement (no pinning), for comparison"),
+        ("W2", "W2: 8 clients × 125,000 messages of 100 bytes (peers: 8 writer processes on one pipe)"),
+        ("W3", "W3: one client, 3,052 messages of 32,768 bytes"),
+        ("W6", "W6: command mode, 1,000,000 messages of 100 bytes into `cat > file`"),
+    ]
+    for workload, heading in sections:
+        lines.append(f"## {heading}")
+        lines.append("")
+        throughput_table(rows, workload, lines)
+    rounds = group(rows, "W4", "rounds").get("tobrin", [])
+    hold = group(rows, "W4", "hold").get("tobrin", [])
+    lines.append("## W4: 1,000 clients connected at once, one message each per round for 100 rounds; idle memory")
+    lines.append("")
+    if rounds:
+        lines.append("| figure | value |")
+        lines.append("|---|---|")
+        lines.append(f"| msgs/s over the rounds | {cell(rounds, 'msgs_per_s')} |")
+        lines.append(f"| server CPU µs/msg | {cell(rounds, 'cpu_us_per_msg', 2)} |")
+        lines.append(f"| RSS before any client, KiB | {cell(rounds, 'rss_base_kib')} |")
+        lines.append(f"| RSS with the clients connected, before any message, KiB | {cell(rounds, 'rss_connected_kib')} |")
+        lines.append(f"| RSS with the clients idle after the rounds, KiB | {cell(rounds, 'rss_idle_kib')} |")
+        lines.append(f"| KiB per connected client, before any message | {cell(rounds, 'kib_per_client_connected', 1)} |")
+        lines.append(f"| KiB per idle client after the rounds | {cell(rounds, 'kib_per_idle_client', 1)} |")
+        lines.append(f"| threads connected / after all left | {cell(rounds, 'threads_connected')} / {cell(rounds, 'threads_after')} |")
+        lines.append(f"| checks | {checks(rounds)} |")
+    if hold:
+        lines.append(f"| idle clients held at once (each sent one message) | {cell(hold, 'msgs')} |")
+        lines.append(f"| their connect+send time, s | {cell(hold, 'wall_s', 2)} |")
+        lines.append(f"| RSS base / held, KiB | {cell(hold, 'rss_base_kib')} / {cell(hold, 'rss_held_kib')} |")
+        lines.append(f"| KiB per idle client when held | {cell(hold, 'kib_per_idle_client', 1)} |")
+        lines.append(f"| threads held / after all left | {cell(hold, 'threads_held')} / {cell(hold, 'threads_after')} |")
+        lines.append(f"| descriptors held / after | {cell(hold, 'fds_held')} / {cell(hold, 'fds_after')} |")
+        lines.append(f"| checks | {checks(hold)} |")
+    lines.append("")
+    cycles = group(rows, "W5", "cycles").get("tobrin", [])
+    lines.append("## W5: connect, send one message, disconnect")
+    lines.append("")
+    if cycles:
+        lines.append("| figure | value |")
+        lines.append("|---|---|")
+        lines.append(f"| cycles per run | {cell(cycles, 'msgs')} |")
+        lines.append(f"| cycles served per second (clock stops when every message is in the file) | {cell(cycles, 'served_per_s')} |")
+        lines.append(f"| connects/s as the clients saw them (a connect returns once queued for accept) | {cell(cycles, 'connects_per_s')} |")
+        lines.append(f"| server CPU µs per cycle | {cell(cycles, 'cpu_us_per_msg', 2)} |")
+        lines.append(f"| threads before / after | {cell(cycles, 'threads_base')} / {cell(cycles, 'threads_after')} |")
+        lines.append(f"| descriptors before / after | {cell(cycles, 'fds_base')} / {cell(cycles, 'fds_after')} |")
+        lines.append(f"| RSS before / after, KiB | {cell(cycles, 'rss_base_kib')} / {cell(cycles, 'rss_after_kib')} |")
+        lines.append(f"| checks | {checks(cycles)} |")
+    lines.append("")
+    lat = group(rows, "latency", "latency")
+    lines.append("## Latency: from just before send()/write() to the bytes readable in the file, at a steady 10,000 msgs/s")
+    lines.append("")
+    if lat:
+        lines.append("| system | p50 µs | p99 µs | max µs | checks |")
+        lines.append("|---|---|---|---|---|")
+        for kind in sorted(lat, key=lambda k: median(lat[k], "p99_us") or 0):
+            rs = lat[kind]
+            lines.append(f"| {NAMES.get(kind, kind)} | {cell(rs, 'p50_us', 1)} | {cell(rs, 'p99_us', 1)} | "
+                         f"{cell(rs, 'max_us', 1)} | {checks(rs)} |")
+    lines.append("")
+    win = {w: group(rows, w, "throughput").get("tobrin-wine", []) for w in ("win-W1", "win-W2", "win-W3")}
+    lines.append("## Windows build under wine (reduced sizes; no targets: wine is not Windows)")
+    lines.append("")
+    if any(win.values()):
+        lines.append("| workload | msgs/s | MB/s | server process CPU µs/msg (wineserver not counted) | checks |")
+        lines.append("|---|---|---|---|---|")
+        for w, rs in win.items():
+            if rs:
+                lines.append(f"| {w[4:]}: {fmt(median(rs, 'clients'))} client(s) × "
+                             f"{fmt((median(rs, 'msgs') or 0) / (median(rs, 'clients') or 1))} × {fmt(median(rs, 'size'))} B | "
+                             f"{cell(rs, 'msgs_per_s')} | {cell(rs, 'mb_per_s', 1)} | {cell(rs, 'cpu_us_per_msg', 2)} | {checks(rs)} |")
+    else:
+        lines.append("Not run (see the runner's output).")
+    lines.append("")
+    lines.append("## Commands")
+    lines.append("")
+    lines.append("Each run is one `tbench` process (bench/tbench.c, gcc -O2) in a fresh directory D; in the "
+                 "full run each starts after `sync; sleep 1`. Messages are built before the clock starts; "
+                 "each client (a forked process) sends each message with one send() on its own "
+                 "SOCK_SEQPACKET connection, and each peer writer process does one write() per line into the "
+                 "pipe that feeds the peer. The clock runs from forking the clients to the output holding every "
+                 "byte. Server CPU is the server's own user+sys from wait4() (for the write() floor, "
+                 "getrusage of the writing process).")
+    lines.append("")
+    lines.append("```")
+    lines.append("W1 (and W2 with --clients=8 --count=125000; W3 with --count=3052 --size=32768; W6 kinds tobrin-cmd, cat):")
+    lines.append("  tbench throughput --kind=KIND --server=TobrinLogger --clients=1 --count=1000000 --size=100 --dir=D")
+    lines.append("W4: tbench rounds --server=TobrinLogger --clients=1000 --rounds=100 --size=100 --dir=D")
+    lines.append("    tbench hold --server=TobrinLogger --clients=10000 --size=100 --dir=D")
+    lines.append("W5: tbench cycles --server=TobrinLogger --cycles=10000 --size=100 --dir=D")
+    lines.append("latency: tbench latency --kind=KIND --server=TobrinLogger --rate=10000 --seconds=3 --size=100 --dir=D")
+    lines.append("windows: tbench throughput --kind=tobrin-wine --server=TobrinLogger.exe --client=win_client.exe ...")
+    lines.append("```")
+    lines.append("")
+    lines.append("| kind | what runs |")
+    lines.append("|---|---|")
+    for kind in sorted({r["kind"] for r in rows}):
+        command = COMMANDS.get(kind, kind).replace("|", "\\|")
+        lines.append(f"| {kind} | `{command}` |")
+    lines.append("")
+    if chart(rows, dest):
+        lines.insert(2, f"![messages/s and CPU per message]({dest.rsplit('/', 1)[-1]}.png)\n")
+    else:
+        lines.append("(No chart: python3-matplotlib is not installed.)")
+    with open(dest + ".md", "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
