@@ -73,13 +73,15 @@ void Report(const char* line) {
 int ReadBatch(platform::PipeEnd instance, char* buffer, BatchArea** area, bool* waited,
               int* lengths, bool* read_failed) {
   *read_failed = false;
-  *area = TakeBatchArea(true);
+  // Where reads take one message at a time, no area would ever be filled.
+  bool batches = platform::QueuedReadLimit() >= kQueuedPerRead;
+  *area = batches ? TakeBatchArea(true) : nullptr;
   *waited = *area != nullptr;
   if (*area)
     return platform::ReadPipeMessages(instance, buffer, (*area)->slots[0], kQueuedPerRead, lengths,
                                       read_failed);
   if (!platform::ReadPipeMessage(instance, buffer, platform::kMaxMessage, &lengths[0])) return 0;
-  *area = TakeBatchArea(false);
+  *area = batches ? TakeBatchArea(false) : nullptr;
   if (!*area) return 1;
   return 1 + platform::ReadQueuedMessages(instance, (*area)->slots[0], kQueuedPerRead, lengths + 1,
                                           read_failed);

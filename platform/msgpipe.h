@@ -30,6 +30,10 @@ bool ConnectPipeClient(PipeEnd* instance);
 /// A zero-length message gives true with `*length` 0.
 bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length);
 
+/// How many messages queued behind the first one a read can take at once: 0 where the system
+/// hands over one message per read (Windows), so that no room need be set aside for more.
+int QueuedReadLimit();
+
 /// Waits for the next message and reads it into `first` (kMaxMessage bytes); then, in the
 /// same system call where the system has one (POSIX), takes up to `max_more` messages that
 /// are already queued behind it into consecutive kMaxMessage-byte slots of `more`, without

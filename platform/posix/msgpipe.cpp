@@ -182,6 +182,8 @@ int ReceiveQueued(int fd, char* first, char* more, int count, int flags, int* le
 
 }  // namespace
 
+int QueuedReadLimit() { return kMaxQueued - 1; }
+
 int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, int* lengths,
                      bool* failed) {
   int fd = static_cast<int>(end.native);

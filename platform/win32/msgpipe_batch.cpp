@@ -4,6 +4,8 @@
 
 namespace platform {
 
+int QueuedReadLimit() { return 0; }
+
 int ReadPipeMessages(PipeEnd end, char* first, char*, int, int* lengths, bool* failed) {
   *failed = false;
   return ReadPipeMessage(end, first, kMaxMessage, &lengths[0]) ? 1 : 0;
