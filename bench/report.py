@@ -305,7 +305,7 @@ def main():
         lines.append(f"| cycles per run | {cell(cycles, 'msgs')} |")
         lines.append(f"| cycles served per second (clock stops when every message is in the file) | {cell(cycles, 'served_per_s')} |")
         lines.append(f"| connects/s as the clients saw them (a connect returns once queued for accept) | {cell(cycles, 'connects_per_s')} |")
-        lines.append(f"| server CPU µs per cycle | {cell(cycles, 'cpu_us_per_msg', 2)} |")
+        lines.append(f"| server CPU µs per cycle (both rounds) | {cell(cycles, 'cpu_us_per_cycle', 2)} |")
         lines.append(f"| threads before / after | {cell(cycles, 'threads_base')} / {cell(cycles, 'threads_after')} |")
         lines.append(f"| descriptors before / after | {cell(cycles, 'fds_base')} / {cell(cycles, 'fds_after')} |")
         lines.append(f"| RSS before / after, KiB | {cell(cycles, 'rss_base_kib')} / {cell(cycles, 'rss_after_kib')} |")
@@ -355,6 +355,11 @@ def main():
     lines.append("latency: tbench latency --kind=KIND --server=TobrinLogger --rate=10000 --seconds=3 --size=100 --dir=D")
     lines.append("windows: tbench throughput --kind=tobrin-wine --server=TobrinLogger.exe --client=win_client.exe ...")
     lines.append("```")
+    lines.append("")
+    lines.append("W1, W3, W6 and the latency runs add `--pin=1` (the server, floor or peer on CPU 1, the "
+                 "clients on CPU 0); with the priority above, each run is started as `chrt -f 10 tbench ...`. "
+                 "W5 runs a first round of as many cycles before the measured one; its before/after "
+                 "figures are taken after each round.")
     lines.append("")
     lines.append("| kind | what runs |")
     lines.append("|---|---|")
