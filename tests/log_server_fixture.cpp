@@ -37,21 +37,24 @@ bool SendMessages(const std::string& pipe, const std::vector<std::string>& messa
   return true;
 }
 
-bool SendConcurrently(const std::string& pipe, int clients, int messages,
-                      std::string (*make)(int client, int sequence)) {
+bool SendBatchesConcurrently(const std::string& pipe,
+                             const std::vector<std::vector<std::string>>& batches) {
   std::vector<std::thread> threads;
-  std::vector<char> sent(static_cast<size_t>(clients), 0);
-  for (int c = 0; c < clients; ++c) {
-    threads.emplace_back([&, c] {
-      std::vector<std::string> batch;
-      for (int s = 0; s < messages; ++s) batch.push_back(make(c, s));
-      sent[c] = SendMessages(pipe, batch);
-    });
-  }
+  std::vector<char> sent(batches.size(), 0);
+  for (size_t c = 0; c < batches.size(); ++c)
+    threads.emplace_back([&, c] { sent[c] = SendMessages(pipe, batches[c]); });
   for (std::thread& thread : threads) thread.join();
   for (char ok : sent)
     if (!ok) return false;
   return true;
+}
+
+bool SendConcurrently(const std::string& pipe, int clients, int messages,
+                      std::string (*make)(int client, int sequence)) {
+  std::vector<std::vector<std::string>> batches(static_cast<size_t>(clients));
+  for (int c = 0; c < clients; ++c)
+    for (int s = 0; s < messages; ++s) batches[c].push_back(make(c, s));
+  return SendBatchesConcurrently(pipe, batches);
 }
 
 bool LogServer::Start(const std::vector<std::string>& extra, const std::string& output) {

@@ -31,6 +31,11 @@ class PipeClient {
 /// Connects, sends each message, and closes.
 bool SendMessages(const std::string& pipe, const std::vector<std::string>& messages);
 
+/// Runs one client per entry of `batches` at once, each on its own connection, sending its
+/// entry's messages in order. True when every client sent all of its messages.
+bool SendBatchesConcurrently(const std::string& pipe,
+                             const std::vector<std::vector<std::string>>& batches);
+
 /// Runs `clients` clients at once, each on its own connection; client c sends
 /// make(c, 0) ... make(c, messages - 1). True when every client sent all of its messages.
 bool SendConcurrently(const std::string& pipe, int clients, int messages,

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <thread>
 
 #include "log_server_fixture.h"
 
@@ -309,12 +308,7 @@ std::vector<std::string> SendFromClients(const std::string& pipe, int clients, i
       batches[c].push_back(block);
     }
   }
-  std::vector<char> sent(clients, 0);
-  std::vector<std::thread> threads;
-  for (int c = 0; c < clients; ++c)
-    threads.emplace_back([&, c] { sent[c] = SendMessages(pipe, batches[c]); });
-  for (std::thread& thread : threads) thread.join();
-  for (int c = 0; c < clients; ++c) EXPECT_TRUE(sent[c]) << "client " << c << " failed to send";
+  EXPECT_TRUE(SendBatchesConcurrently(pipe, batches)) << "a client failed to send";
   return expected;
 }
 
