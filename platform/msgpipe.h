@@ -18,11 +18,13 @@ struct PipeEnd {
 // Server side.
 
 /// Offers a new instance of the pipe `name` for the next client. The first call creates
-/// the name. False when the instance cannot be created (the caller prints the message).
+/// the name and fails when anyone else holds it already. False when the instance cannot be
+/// created (the caller prints the message).
 bool CreatePipeInstance(const char* name, PipeEnd* instance);
 
-/// Waits until a client connects to `instance`. False when no client is connected; the
-/// instance must then be closed.
+/// Waits until a client connects to `instance`. A client that connected and left before
+/// the wait counts as connected: what it sent is still read. False when no client is
+/// connected; the instance must then be closed.
 bool ConnectPipeClient(PipeEnd* instance);
 
 /// Reads the next message into `buffer`. False when the client has gone or the read

@@ -6,10 +6,7 @@
 namespace test {
 
 std::string UniquePipeName(const ScratchDir& dir) {
-  static std::atomic<int> counter{0};
-  return platform::MakePipeName(
-      dir.path(),
-      "tobrin-" + std::to_string(platform::CurrentProcessId()) + "-" + std::to_string(counter++));
+  return platform::MakePipeName(dir.path(), "tobrin-" + UniqueTag());
 }
 
 bool PipeClient::Connect(const std::string& pipe) {

@@ -37,10 +37,23 @@ std::string CommandWord(const std::string& path) {
 
 bool PipesAreFiles() { return platform::MakePipeName("dir", "x").rfind("dir", 0) == 0; }
 
-ScratchDir::ScratchDir() {
+// The start time goes in base 36 to keep socket paths well inside their length limit.
+std::string UniqueTag() {
+  static const std::string started = [] {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    unsigned long long us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+    std::string digits;
+    for (; us > 0; us /= 36)
+      digits.insert(digits.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[us % 36]);
+    return digits;
+  }();
   static std::atomic<int> counter{0};
-  path_ = std::string(TOBRIN_SCRATCH_DIR) + "/t" + std::to_string(platform::CurrentProcessId()) +
-          "-" + std::to_string(counter++);
+  return std::to_string(platform::CurrentProcessId()) + "-" + started + "-" +
+         std::to_string(counter++);
+}
+
+ScratchDir::ScratchDir() {
+  path_ = std::string(TOBRIN_SCRATCH_DIR) + "/t" + UniqueTag();
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
   std::filesystem::create_directories(path_, ignored);

@@ -25,6 +25,9 @@ std::string ToolPath(const std::string& name);
 std::string CommandWord(const std::string& path);
 /// True when pipe names are files in the file system (POSIX sockets), not a namespace.
 bool PipesAreFiles();
+/// A name part that no other test process uses, now or earlier: the process id with the
+/// start time and a counter, since wine hands out process ids again within seconds.
+std::string UniqueTag();
 
 /// A fresh, empty directory for one test, removed with everything in it at destruction.
 class ScratchDir {

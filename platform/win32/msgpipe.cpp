@@ -11,20 +11,41 @@ HANDLE ToHandle(PipeEnd end) { return reinterpret_cast<HANDLE>(end.native); }
 
 PipeEnd FromHandle(HANDLE h) { return PipeEnd{reinterpret_cast<intptr_t>(h)}; }
 
+// Set once the first instance exists: only the main thread creates instances.
+bool g_name_created = false;
+
+// True when `first` is the only instance of its name. Wine ignores
+// FILE_FLAG_FIRST_PIPE_INSTANCE, so the count of instances is asked as well.
+bool IsOnlyInstance(HANDLE first) {
+  DWORD instances = 0;
+  return GetNamedPipeHandleStateA(first, NULL, &instances, NULL, NULL, NULL, 0) && instances == 1;
+}
+
 }  // namespace
 
 bool CreatePipeInstance(const char* name, PipeEnd* instance) {
-  HANDLE h = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND,
+  // The first instance must create the name: were it already taken, by another server or by
+  // anyone else, the clients would be shared with that owner, who could read their text.
+  DWORD first = g_name_created ? 0 : FILE_FLAG_FIRST_PIPE_INSTANCE;
+  HANDLE h = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | first,
                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                               PIPE_UNLIMITED_INSTANCES, kMaxMessage, kMaxMessage, 0, NULL);
   if (h == INVALID_HANDLE_VALUE) return false;
+  if (!g_name_created && !IsOnlyInstance(h)) {
+    CloseHandle(h);
+    return false;
+  }
+  g_name_created = true;
   *instance = FromHandle(h);
   return true;
 }
 
 bool ConnectPipeClient(PipeEnd* instance) {
-  // A client that opened the instance before the wait began is already connected.
-  return ConnectNamedPipe(ToHandle(*instance), NULL) || GetLastError() == ERROR_PIPE_CONNECTED;
+  if (ConnectNamedPipe(ToHandle(*instance), NULL)) return true;
+  // A client that opened the instance before the wait began is connected; one that has
+  // already closed it again (ERROR_NO_DATA) may have left messages, which are still read.
+  DWORD error = GetLastError();
+  return error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
 }
 
 bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length) {
