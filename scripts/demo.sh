@@ -33,7 +33,7 @@ if $windows; then
   run=("${TOBRIN_WINE:-wine}")
   # Paths the Windows programs hand on (to CreateProcess, to the log server) as Z:\ paths.
   native_path() { printf 'Z:%s' "${1//\//\\}"; }
-  pipe='\\.\pipe\'${demo##*/}
+  pipe="\\\\.\\pipe\\${demo##*/}"
 else
   preset=linux exe=
   run=()

@@ -21,8 +21,8 @@ echo "archive: ${archive##*/}, $(wc -c <"$archive") bytes"
 mkdir "$tmp/unpacked"
 (cd "$tmp/unpacked" && cmake -E tar xf "$archive")
 top=$tmp/unpacked/$(basename "$archive" .zip)
-contents=$(cd "$top" && ls | sort | tr '\n' ' ')
-[ "$contents" = "README.txt TellTobrinManager.exe TobrinLogger.exe dev_manager.exe pipe_client.exe " ] ||
+contents=$(cd "$top" && LC_ALL=C && echo *)
+[ "$contents" = "README.txt TellTobrinManager.exe TobrinLogger.exe dev_manager.exe pipe_client.exe" ] ||
   fail "the archive holds: $contents"
 
 # The demo's files go under $tmp; it ends the manager itself on every way out.
