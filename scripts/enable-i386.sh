@@ -6,6 +6,9 @@
 #
 #   enable-i386.sh          as root: make 32-bit programs run (idempotent; lost at reboot)
 #   enable-i386.sh --check  change nothing; exit 0 when 32-bit programs run, 1 when not
+#   enable-i386.sh --qemu   register qemu-i386 even where the kernel runs 32-bit code, to see
+#                           what such machines see; echo -1 > /proc/sys/fs/binfmt_misc/qemu-i386
+#                           undoes it
 #
 # bookworm's own qemu (7.2) is not enough: 32-bit wine dies under it with "failed to map the
 # shared user data". qemu-i386 10.x comes from the qemu-user package of bookworm-backports,
@@ -95,14 +98,16 @@ check() {
   say "32-bit programs run natively"
 }
 
+force=no
 case ${1:-} in
   --check) check; exit ;;
+  --qemu) force=yes ;;
   "") ;;
-  *) die "unknown argument '$1' (--check or nothing)" ;;
+  *) die "unknown argument '$1' (--check, --qemu or nothing)" ;;
 esac
 
 [ -e "$LDSO" ] || die "$LDSO is missing: install wine32:i386 (scripts/setup.sh does)"
-if runs32 && [ -z "$(entries_for_i386)" ]; then
+if [ $force = no ] && runs32 && [ -z "$(entries_for_i386)" ]; then
   say "32-bit programs run natively; nothing to do"
   exit 0
 fi
