@@ -286,6 +286,10 @@ class Progress {
 };
 
 TEST(Load, ManagerLeavingUnderFullLoadEndsTheServerWithinASecond) {
+  if (std::getenv("TOBRIN_I386_EMULATOR"))
+    GTEST_SKIP() << "32-bit code runs under " << std::getenv("TOBRIN_I386_EMULATOR")
+                 << ", where a process that ends while its threads are busy at times never "
+                    "finishes ending (a zombie whose last threads wait on a futex)";
   const int clients = ClientsForThisSystem();
   const int max_messages = 100000;
   const int64_t traffic = PipesAreFiles() ? 16 << 20 : 4 << 20;
@@ -318,7 +322,8 @@ TEST(Load, ManagerLeavingUnderFullLoadEndsTheServerWithinASecond) {
   for (std::thread& thread : threads) thread.join();
   ASSERT_TRUE(loaded) << "the clients did not send " << traffic << " bytes within 60 s";
   ASSERT_TRUE(ended) << "the server was still running a second after its manager went away "
-                        "(under ThreadSanitizer, set TSAN_OPTIONS=atexit_sleep_ms=0)";
+                        "(under ThreadSanitizer, set TSAN_OPTIONS=atexit_sleep_ms=0); its standard error: "
+                     << server.program.Stderr();
   EXPECT_EQ(status, 1);
   EXPECT_NE(server.program.Stderr().find("Terminating due to manager exit\n"), std::string::npos);
 
