@@ -174,7 +174,7 @@ TEST(LogServerStart, BadStartsEndBeforeTheReadyByte) {
     EXPECT_EQ(run->err.find(kReadyByte), std::string::npos);
 }
 
-TEST(LogServerStart, StandardInputAtEndEndsTheServer) {
+TEST(LogServerStart, StandardInputAtEndOrMissingEndsTheServer) {
   ScratchDir dir;
   RunResult run =
       RunProgram({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + dir.File("x.log")},
@@ -183,6 +183,17 @@ TEST(LogServerStart, StandardInputAtEndEndsTheServer) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("Terminating due to manager exit\n"), std::string::npos);
   EXPECT_EQ(ReadWholeFile(dir.File("x.log")), "");
+
+  // A process without any standard input fails its first read of it.
+  RunningProgram none;
+  ASSERT_TRUE(
+      none.Start({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + dir.File("y.log")},
+                 platform::ChildInput::kNone));
+  int status = -1000;
+  EXPECT_TRUE(none.WaitForExit(20000, &status)) << "the server outlived a missing manager";
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(none.Stderr().find("Terminating due to manager exit\n"), std::string::npos)
+      << none.Stderr();
 }
 
 }  // namespace

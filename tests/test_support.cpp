@@ -117,9 +117,9 @@ RunningProgram::~RunningProgram() {
   platform::ReleaseChild(&child_);
 }
 
-bool RunningProgram::Start(const std::vector<std::string>& argv) {
+bool RunningProgram::Start(const std::vector<std::string>& argv, platform::ChildInput input) {
   int error = 0;
-  if (!platform::SpawnChild(argv, &child_, &error)) {
+  if (!platform::SpawnChild(argv, &child_, &error, input)) {
     std::fprintf(stderr, "cannot start %s: error %d\n", argv[0].c_str(), error);
     return false;
   }

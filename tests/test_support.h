@@ -66,7 +66,8 @@ class RunningProgram {
  public:
   RunningProgram() = default;
   ~RunningProgram();  ///< Kills the child if it still runs.
-  bool Start(const std::vector<std::string>& argv);
+  bool Start(const std::vector<std::string>& argv,
+             platform::ChildInput input = platform::ChildInput::kPipe);
   /// Waits until standard error holds `text` (compared after line-end normalisation).
   bool WaitForStderr(const std::string& text, int timeout_ms = 20000);
   bool WaitForStdout(const std::string& text, int timeout_ms = 20000);
