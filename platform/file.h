@@ -23,8 +23,9 @@ struct Slice {
 extern const char kDirectorySeparators[];
 
 /// Opens `path` for appending data only, creating it when missing and sharing it with
-/// other processes for reading and writing. On failure returns kNoFile and sets `*error`
-/// to the system's error code.
+/// other processes for reading and writing. Never waits: what cannot be opened at once (a
+/// FIFO without a reader) is a failure. On failure returns kNoFile and sets `*error` to the
+/// system's error code.
 File OpenForAppend(const char* path, int* error);
 
 /// Writes `count` slices, in order, at the current end of the file with one system call.

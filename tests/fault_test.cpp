@@ -40,14 +40,6 @@ uint64_t SizeOf(const std::string& path) {
   return error ? 0 : size;
 }
 
-// A program of the host system, or "" when it has none (or is not POSIX).
-std::string SystemTool(const std::string& name) {
-  if (!PipesAreFiles()) return "";
-  for (const char* dir : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"})
-    if (FileExists(dir + name)) return dir + name;
-  return "";
-}
-
 // The pid of the one running process whose command line mentions `text`, or -1.
 long FindProcess(const std::string& text) {
   std::vector<long> found;
@@ -167,7 +159,7 @@ TEST(Fault, FullFileSystemFailsTheWriteAndWritingResumesWithRoom) {
   });
 }
 
-TEST(Fault, LogDirectoryRemovedThenGivenBack) {
+TEST(Fault, LogDirectoryRemovedThenGivenBackWithAFifoInTheLogsPlaceFirst) {
   ScratchDir dir;
   std::string logs = dir.File("logs");
   fs::create_directories(logs);
@@ -194,14 +186,26 @@ TEST(Fault, LogDirectoryRemovedThenGivenBack) {
   ASSERT_TRUE(server.program.WaitForStdout(kWriteFailed)) << server.program.Stdout();
 
   fs::create_directories(logs);
+  // A FIFO without a reader in the log's place fails the next try at once, like no directory.
+  int fifo_tries = 0;
+  std::string mkfifo = SystemTool("mkfifo");
+  if (!mkfifo.empty()) {
+    ASSERT_EQ(RunProgram({mkfifo, server.log}).status, 0);
+    ASSERT_TRUE(SendMessages(server.pipe, {"into a FIFO\n"}));
+    ASSERT_TRUE(server.program.WaitForStdoutCount(kWriteFailed, 2))
+        << "the open of a FIFO without a reader blocked:\n"
+        << server.program.Stdout();
+    fs::remove(server.log);
+    fifo_tries = 1;
+  }
   ASSERT_TRUE(waiting.Send("back again\n"));
   waiting.Close();
   ASSERT_TRUE(server.WaitForClientsDone(1));
   ASSERT_TRUE(SendMessages(server.pipe, {"new client\n"}));
   ASSERT_TRUE(server.WaitForClientsDone(2));
   EXPECT_EQ(ReadWholeFile(server.log), "back again\nnew client\n");
-  EXPECT_EQ(CountOf(server.program.Stderr(), cannot_open), 2);
-  EXPECT_EQ(CountOf(server.program.Stdout(), kWriteFailed), 1);
+  EXPECT_EQ(CountOf(server.program.Stderr(), cannot_open), 2 + fifo_tries);
+  EXPECT_EQ(CountOf(server.program.Stdout(), kWriteFailed), 1 + fifo_tries);
   EXPECT_EQ(server.Stop(), 1);
 }
 

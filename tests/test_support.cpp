@@ -37,6 +37,13 @@ std::string CommandWord(const std::string& path) {
 
 bool PipesAreFiles() { return platform::MakePipeName("dir", "x").rfind("dir", 0) == 0; }
 
+std::string SystemTool(const std::string& name) {
+  if (!PipesAreFiles()) return "";
+  for (const char* dir : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"})
+    if (FileExists(dir + name)) return dir + name;
+  return "";
+}
+
 ScratchDir::ScratchDir() {
   static std::atomic<int> counter{0};
   path_ = std::string(TOBRIN_SCRATCH_DIR) + "/t" + std::to_string(platform::CurrentProcessId()) +

@@ -25,6 +25,8 @@ std::string ToolPath(const std::string& name);
 std::string CommandWord(const std::string& path);
 /// True when pipe names are files in the file system (POSIX sockets), not a namespace.
 bool PipesAreFiles();
+/// A program of the host system, or "" when it has none (or is not POSIX).
+std::string SystemTool(const std::string& name);
 
 /// A fresh, empty directory for one test, removed with everything in it at destruction.
 class ScratchDir {
