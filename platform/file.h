@@ -40,6 +40,12 @@ bool CloseFile(File file);
 /// Reads the size of the open file. False when the system cannot tell.
 bool GetFileSize(File file, int64_t* size);
 
+/// Reads the handle's position in the file: after a write, where the written bytes end.
+bool GetFilePosition(File file, int64_t* position);
+
+/// Cuts the file back to its first `size` bytes. False when the system refused.
+bool TruncateFile(File file, int64_t size);
+
 /// Reads the last modification time of the file at `path`, in seconds since 1970-01-01
 /// UTC. False when the file cannot be examined (as a rule: it does not exist).
 bool GetModificationTime(const char* path, int64_t* seconds);

@@ -78,6 +78,21 @@ bool GetFileSize(File file, int64_t* size) {
   return true;
 }
 
+bool GetFilePosition(File file, int64_t* position) {
+  off_t at = lseek(static_cast<int>(file.native), 0, SEEK_CUR);
+  if (at < 0) return false;
+  *position = at;
+  return true;
+}
+
+bool TruncateFile(File file, int64_t size) {
+  int rc;
+  do {
+    rc = ftruncate(static_cast<int>(file.native), static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 bool GetModificationTime(const char* path, int64_t* seconds) {
   struct stat st;
   if (stat(path, &st) != 0) return false;
