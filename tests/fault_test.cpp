@@ -200,9 +200,10 @@ TEST(Fault, LogDirectoryRemovedThenGivenBackWithAFifoInTheLogsPlaceFirst) {
   ASSERT_TRUE(SendMessages(server.pipe, {"new client\n"}));
   ASSERT_TRUE(server.WaitForClientsDone(2));
   EXPECT_EQ(ReadWholeFile(server.log), "back again\nnew client\n");
+  // Once it has ended, its output streams have been read to the end.
+  EXPECT_EQ(server.Stop(), 1);
   EXPECT_EQ(CountOf(server.program.Stderr(), cannot_open), 2 + fifo_tries);
   EXPECT_EQ(CountOf(server.program.Stdout(), kWriteFailed), 1 + fifo_tries);
-  EXPECT_EQ(server.Stop(), 1);
 }
 
 // Makes a directory read-only for everyone, root included where it can: permission bits
