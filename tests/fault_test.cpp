@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "log_server_fixture.h"
+#include "report.h"
 
 namespace test {
 namespace {
@@ -474,6 +475,46 @@ TEST(Fault, TenThousandConnectAndLeaveCyclesLeaveNothingBehind) {
       "VmRSS %ld -> %ld KiB\n",
       kCycles, before.descriptors, after.descriptors, before.threads, after.threads, before.rss_kib,
       after.rss_kib);
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+TEST(Fault, ManagerThatDoesNotReadStandardOutputHoldsUpNoClient) {
+  ScratchDir dir;
+  LogServer server(dir);
+  server.program.HoldStdout();
+  ASSERT_TRUE(server.Start());
+  long pid = PipesAreFiles() ? FindProcess(server.pipe) : -1;
+  if (pid <= 0 || !FileExists("/proc/" + std::to_string(pid) + "/status"))
+    GTEST_SKIP() << "needs /proc to look at a POSIX server process";
+  const Usage idle = UsageOf(pid);
+  // Far more lines than the 64 KiB pipe (some 2400 lines) and the backlog hold together.
+  const int clients = 3000 + 2 * kReportBacklog;
+  const std::string message = "client\n";
+  for (int i = 0; i < clients; ++i) ASSERT_TRUE(SendMessages(server.pipe, {message})) << i;
+  // Every client has been served once its message is in the log; its thread then ends.
+  ASSERT_TRUE(PollUntil([&] {
+    Usage now = UsageOf(pid);
+    return SizeOf(server.log) == clients * message.size() && now.threads == idle.threads &&
+           now.descriptors == idle.descriptors;
+  })) << "client threads and their descriptors piled up: "
+      << UsageOf(pid).threads << " threads";
+
+  // Once the manager reads, the lines come in order, the count of those dropped in their
+  // place; after it the next client's line.
+  server.program.ReleaseStdout();
+  const std::string dropped_end = " lines dropped while standard output was full\n";
+  ASSERT_TRUE(server.program.WaitForStdout(dropped_end)) << "no count of the dropped lines";
+  std::string out = server.program.Stdout();
+  const int dropped = std::atoi(out.c_str() + out.find("LogServer: ") + 11);
+  const int kept = clients - dropped;
+  ASSERT_TRUE(SendMessages(server.pipe, {}));
+  ASSERT_TRUE(server.WaitForClientsDone(kept + 1));
+  const std::string line = std::string(kReadFailed) + "\n";
+  std::string expected;
+  for (int i = 0; i < kept; ++i) expected += line;
+  expected += "LogServer: " + std::to_string(dropped) + dropped_end + line;
+  EXPECT_EQ(server.program.Stdout(), expected);
+  EXPECT_GT(dropped, 0);
   EXPECT_EQ(server.Stop(), 1);
 }
 

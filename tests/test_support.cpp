@@ -119,6 +119,7 @@ RunningProgram::~RunningProgram() {
     platform::WaitForChild(child_, 10000, &ignored);
   }
   // The readers end when the child and everything it started have closed the streams.
+  ReleaseStdout();
   if (out_reader_.joinable()) out_reader_.join();
   if (err_reader_.joinable()) err_reader_.join();
   platform::ReleaseChild(&child_);
@@ -137,10 +138,27 @@ bool RunningProgram::Start(const std::vector<std::string>& argv, platform::Child
   return true;
 }
 
+void RunningProgram::HoldStdout() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stdout_held_ = true;
+}
+
+void RunningProgram::ReleaseStdout() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stdout_held_ = false;
+  changed_.notify_all();
+}
+
 void RunningProgram::Collect(platform::ChildStream stream, std::string* sink) {
   char buffer[4096];
-  int n;
-  while ((n = platform::ReadFromChild(child_, stream, buffer, sizeof(buffer))) > 0) {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock,
+                    [&] { return stream != platform::ChildStream::kStdout || !stdout_held_; });
+    }
+    int n = platform::ReadFromChild(child_, stream, buffer, sizeof(buffer));
+    if (n <= 0) break;
     std::lock_guard<std::mutex> lock(mutex_);
     sink->append(buffer, static_cast<size_t>(n));
     changed_.notify_all();
