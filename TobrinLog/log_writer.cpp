@@ -148,11 +148,21 @@ bool LogWriter::AppendBlocks(const Block* blocks, int count) {
       }
     }
     if (!ok) {
-      CheckSizeAfterWrite(partial);
+      CheckSizeAfterWrite(RemoveTornBlock(partial) ? 0 : partial);
       return false;
     }
   }
   return true;
+}
+
+// A block cut short by a full disk would have the next block glued to its head. The handle's
+// position is where its last write ended: while the file still ends there, nothing has been
+// appended behind the torn bytes.
+bool LogWriter::RemoveTornBlock(int64_t torn) {
+  int64_t end = 0, size = 0;
+  return torn > 0 && platform::GetFilePosition(file_handle_, &end) &&
+         platform::GetFileSize(file_handle_, &size) && size == end && end >= torn &&
+         platform::TruncateFile(file_handle_, end - torn);
 }
 
 void LogWriter::AppendNote(const char* text) {

@@ -74,6 +74,9 @@ class LogWriter {
   /// Appends the blocks at the end of the log file, running the size check after each.
   /// False on a failed write.
   bool AppendBlocks(const Block* blocks, int count);
+  /// Cuts the last `torn` bytes, the part of a block that a failed write left, off the log
+  /// file again, unless something was appended behind them. True when they are gone.
+  bool RemoveTornBlock(int64_t torn);
   /// Writes a note into the log file itself; the result is not looked at.
   void AppendNote(const char* text);
   void CheckSizeAfterWrite(int64_t written);

@@ -8,6 +8,7 @@
 #include "pipe_server.h"
 #include "platform/msgpipe.h"
 #include "platform/process.h"
+#include "report.h"
 
 namespace {
 
@@ -17,10 +18,12 @@ LockedLogWriter g_log_writer;
 // The accept loop has failed. Client threads may still be writing; the writer must not be
 // destroyed under them, so the process then ends without running destructors. Nothing is
 // lost by that: every block is in the file or the command's pipe when WriteAll returns.
+// The same holds while a line is stuck on its way to standard output, whose stream the
+// normal exit would wait to flush.
 int EndAfterServeFailure() {
   platform::RemovePipeName();
-  if (ClientThreadsStarted()) {
-    std::fflush(stdout);
+  bool flushed = FlushReports(kEndFlushMilliseconds);
+  if (ClientThreadsStarted() || !flushed) {
     std::fflush(stderr);
     platform::TerminateProcessNow(0);
   }
@@ -37,6 +40,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "CreateMonitor Thread failed\n");
     return 0;
   }
+  StartReportThread();
   WriteReadyByte();
   ServePipe(&g_log_writer);
   return EndAfterServeFailure();

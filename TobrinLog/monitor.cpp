@@ -5,16 +5,20 @@
 #include "platform/msgpipe.h"
 #include "platform/process.h"
 #include "platform/thread.h"
+#include "report.h"
 
 namespace {
 
 constexpr int kDiscardBufferSize = 256;
 constexpr size_t kMonitorStackBytes = 64 * 1024;
 
+// Lines that wait for standard output get a moment to reach whoever still reads it, but the
+// end must not wait on a stream that nobody reads.
 [[noreturn]] void EndProcess(const char* message) {
   std::fputs(message, stderr);
   std::fflush(stderr);
   platform::RemovePipeName();
+  FlushReports(kEndFlushMilliseconds);
   platform::TerminateProcessNow(1);
 }
 

@@ -1,13 +1,13 @@
 #include "pipe_server.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 
 #include "log_writer.h"
 #include "platform/lock.h"
 #include "platform/msgpipe.h"
 #include "platform/thread.h"
+#include "report.h"
 
 namespace {
 
@@ -57,13 +57,6 @@ void ReturnBatchArea(BatchArea* area, bool waited) {
   if (waited) --g_areas_waiting;
   g_free_areas[g_free_count++] = area;
   g_pool_lock.Release();
-}
-
-// Reports on standard output, flushed at once: the process usually ends without flushing,
-// and a failure that nobody hears of is a silent loss.
-void Report(const char* line) {
-  std::fputs(line, stdout);
-  std::fflush(stdout);
 }
 
 // Waits for the next message and reads it with those already queued behind it, as far as
@@ -128,7 +121,7 @@ void ServePipe(LockedLogWriter* writer) {
   for (;;) {
     platform::PipeEnd instance;
     if (!platform::CreatePipeInstance(writer->PipeName(), &instance)) {
-      std::printf("CreatePipe failed\n");
+      Report("CreatePipe failed\n");
       return;
     }
     if (!platform::ConnectPipeClient(&instance)) {
@@ -138,7 +131,7 @@ void ServePipe(LockedLogWriter* writer) {
     if (!platform::StartDetachedThread(LogThread, reinterpret_cast<void*>(instance.native),
                                        TOBRIN_CLIENT_STACK_BYTES)) {
       platform::DiscardPipeInstance(instance);
-      std::printf("CreateThread failed");
+      Report("CreateThread failed");
       return;
     }
     g_client_threads_started = true;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log_writer.h"
+#include "report.h"
 
 bool MakeBackupName(const char* log_file_name, int n, char* out, size_t capacity) {
   const char* name_part = log_file_name;
@@ -25,8 +26,7 @@ int LogWriter::RefreshFileSize() {
     size_counter_ = size;
   } else {
     size_counter_ = -1;
-    std::printf("LogServer: cannot get fileinfo.  Logfile rotation will delay\n");
-    std::fflush(stdout);
+    Report("LogServer: cannot get fileinfo.  Logfile rotation will delay\n");
     result = 0;
   }
   last_size_check_ = platform::CurrentTimeSeconds();

@@ -23,8 +23,9 @@ struct Slice {
 extern const char kDirectorySeparators[];
 
 /// Opens `path` for appending data only, creating it when missing and sharing it with
-/// other processes for reading and writing. On failure returns kNoFile and sets `*error`
-/// to the system's error code.
+/// other processes for reading and writing. Never waits: what cannot be opened at once (a
+/// FIFO without a reader) is a failure. On failure returns kNoFile and sets `*error` to the
+/// system's error code.
 File OpenForAppend(const char* path, int* error);
 
 /// Writes `count` slices, in order, at the current end of the file with one system call.
@@ -38,6 +39,12 @@ bool CloseFile(File file);
 
 /// Reads the size of the open file. False when the system cannot tell.
 bool GetFileSize(File file, int64_t* size);
+
+/// Reads the handle's position in the file: after a write, where the written bytes end.
+bool GetFilePosition(File file, int64_t* position);
+
+/// Cuts the file back to its first `size` bytes. False when the system refused.
+bool TruncateFile(File file, int64_t size);
 
 /// Reads the last modification time of the file at `path`, in seconds since 1970-01-01
 /// UTC. False when the file cannot be examined (as a rule: it does not exist).

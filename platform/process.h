@@ -6,18 +6,20 @@ namespace platform {
 /// Prepares a server process; called first in main. On POSIX: SIGPIPE and SIGXFSZ no longer
 /// kill it, so a write into a dead command or past the file-size limit fails like any other
 /// write; a closed standard descriptor is held by the null device (a closed standard input
-/// then counts as no handle); the soft limit on open descriptors is raised to the hard one.
+/// then reads end-of-file at once); the soft limit on open descriptors is raised to the hard
+/// one.
 void PrepareServerProcess();
 
 /// Ends the process at once with `status`: no destructors, no stream flush, no waiting for
 /// other threads.
 [[noreturn]] void TerminateProcessNow(int status);
 
-/// False when the process's standard input handle is the invalid-handle value.
+/// False when the process's standard input handle is the invalid-handle value (Windows; a
+/// POSIX descriptor has no such value).
 bool HasStandardInputHandle();
 
-/// Reads up to `capacity` bytes of standard input. Returns the count, 0 at end-of-file,
-/// -1 when the read failed.
+/// Reads up to `capacity` bytes of standard input, waiting for them also when the stream was
+/// handed over non-blocking. Returns the count, 0 at end-of-file, -1 when the read failed.
 int ReadStandardInput(char* buffer, int capacity);
 
 }  // namespace platform

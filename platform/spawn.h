@@ -17,10 +17,16 @@ struct Child {
 
 enum class ChildStream { kStdout, kStderr };
 
+/// What the child gets as its standard input: a pipe, the same pipe in non-blocking mode
+/// (reads of it fail while it is empty), or nothing at all.
+enum class ChildInput { kPipe, kNonBlockingPipe, kNone };
+
 /// Starts `argv[0]` (a path) with the arguments `argv`, each passed as one argument. Its
-/// standard input, output and error are pipes whose other ends are in `*child`; no other
-/// handle of ours is inherited. False with `*error` set when it cannot be started.
-bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error);
+/// standard output and error are pipes, and its standard input as `input` says, whose other
+/// ends are in `*child`; no other handle of ours is inherited. False with `*error` set when
+/// it cannot be started.
+bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error,
+                ChildInput input = ChildInput::kPipe);
 
 /// Writes to the child's standard input. Returns the bytes written, or -1.
 int WriteToChild(const Child& child, const void* data, int size);

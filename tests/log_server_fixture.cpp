@@ -58,7 +58,7 @@ bool LogServer::Start(const std::vector<std::string>& extra, const std::string& 
   std::vector<std::string> argv{LoggerPath(), "--input=" + pipe,
                                 output.empty() ? "--output=" + log : output};
   argv.insert(argv.end(), extra.begin(), extra.end());
-  return program.Start(argv) && program.WaitForStderr(kReadyByte);
+  return program.Start(argv, input) && program.WaitForStderr(kReadyByte);
 }
 
 bool LogServer::WaitForClientsDone(int clients, int timeout_ms) {

@@ -56,6 +56,8 @@ class LogServer {
 
   std::string pipe;
   std::string log;
+  /// What Start gives the server as its standard input, the manager's end of the link.
+  platform::ChildInput input = platform::ChildInput::kPipe;
   RunningProgram program;
 };
 

@@ -162,19 +162,27 @@ TEST(LogServerStart, BadStartsEndBeforeTheReadyByte) {
                       " --input=pipename --output=logfile [--filesize=sizeBytes --numbackups=n]\n";
   EXPECT_EQ(dash.out, usage);
 
-  RunResult unopenable = RunProgram(
-      {LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + dir.File("no/such/dir.log")});
-  EXPECT_EQ(unopenable.status, 1);
-  EXPECT_EQ(unopenable.err.rfind("LogServer: cannot open log file(" + dir.File("no/such/dir.log") +
-                                     ") for write (err=",
-                                 0),
-            0u)
-      << unopenable.err;
-  for (const RunResult* run : {&none, &dash, &unopenable})
+  for (const RunResult* run : {&none, &dash})
     EXPECT_EQ(run->err.find(kReadyByte), std::string::npos);
+
+  // A FIFO without a reader cannot be opened without waiting for one, which never comes.
+  std::vector<std::string> unopenable_logs{dir.File("no/such/dir.log")};
+  std::string mkfifo = SystemTool("mkfifo");
+  if (!mkfifo.empty() && RunProgram({mkfifo, dir.File("fifo.log")}).status == 0)
+    unopenable_logs.push_back(dir.File("fifo.log"));
+  for (const std::string& log : unopenable_logs) {
+    RunResult unopenable =
+        RunProgram({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + log});
+    EXPECT_TRUE(unopenable.exited) << log;
+    EXPECT_EQ(unopenable.status, 1) << log;
+    EXPECT_EQ(
+        unopenable.err.rfind("LogServer: cannot open log file(" + log + ") for write (err=", 0), 0u)
+        << unopenable.err;
+    EXPECT_EQ(unopenable.err.find(kReadyByte), std::string::npos);
+  }
 }
 
-TEST(LogServerStart, StandardInputAtEndEndsTheServer) {
+TEST(LogServerStart, StandardInputAtEndOrMissingEndsTheServer) {
   ScratchDir dir;
   RunResult run =
       RunProgram({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + dir.File("x.log")},
@@ -183,6 +191,17 @@ TEST(LogServerStart, StandardInputAtEndEndsTheServer) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("Terminating due to manager exit\n"), std::string::npos);
   EXPECT_EQ(ReadWholeFile(dir.File("x.log")), "");
+
+  // A process without any standard input fails its first read of it.
+  RunningProgram none;
+  ASSERT_TRUE(
+      none.Start({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + dir.File("y.log")},
+                 platform::ChildInput::kNone));
+  int status = -1000;
+  EXPECT_TRUE(none.WaitForExit(20000, &status)) << "the server outlived a missing manager";
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(none.Stderr().find("Terminating due to manager exit\n"), std::string::npos)
+      << none.Stderr();
 }
 
 }  // namespace

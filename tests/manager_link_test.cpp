@@ -115,28 +115,35 @@ TEST(ManagerLink, ManagerGoingAwayWhileClientsWriteEndsTheServerAndKeepsWhatWasW
   EXPECT_GE(CountWholeMessagesInOrder(ReadWholeFile(server.log), kClients + 1), 1);
 }
 
-TEST(ManagerLink, TextOnStandardInputIsReadAndIgnored) {
-  ScratchDir dir;
-  LogServer server(dir);
-  ASSERT_TRUE(server.Start());
-  // Far more than a pipe holds, so that the writes return only once the server has read
-  // most of it. It looks like options, line ends and the ready byte, none of which counts.
-  std::string noise;
-  while (noise.size() < 512 * 1024)
-    noise += "--output=" + dir.File("other.log") + " --filesize=1\r\n\x01\x1a\n";
-  ASSERT_TRUE(server.program.WriteInput(noise.substr(0, noise.size() / 2)));
-  ASSERT_TRUE(SendMessages(server.pipe, {"one\n", "two\n"}));
-  ASSERT_TRUE(server.WaitForClientsDone(1));
-  ASSERT_TRUE(server.program.WriteInput(noise.substr(noise.size() / 2)));
-  ASSERT_TRUE(SendMessages(server.pipe, {"three\n"}));
-  ASSERT_TRUE(server.WaitForClientsDone(2));
+// A manager may hand over its end non-blocking: only its end ends the server, not a moment
+// with nothing to read.
+TEST(ManagerLink, TextOnStandardInputIsReadAndIgnoredAlsoFromANonBlockingPipe) {
+  for (platform::ChildInput input :
+       {platform::ChildInput::kPipe, platform::ChildInput::kNonBlockingPipe}) {
+    SCOPED_TRACE(input == platform::ChildInput::kPipe ? "blocking pipe" : "non-blocking pipe");
+    ScratchDir dir;
+    LogServer server(dir);
+    server.input = input;
+    ASSERT_TRUE(server.Start());
+    // Far more than a pipe holds, so that the writes return only once the server has read
+    // most of it. It looks like options, line ends and the ready byte, none of which counts.
+    std::string noise;
+    while (noise.size() < 512 * 1024)
+      noise += "--output=" + dir.File("other.log") + " --filesize=1\r\n\x01\x1a\n";
+    ASSERT_TRUE(server.program.WriteInput(noise.substr(0, noise.size() / 2)));
+    ASSERT_TRUE(SendMessages(server.pipe, {"one\n", "two\n"}));
+    ASSERT_TRUE(server.WaitForClientsDone(1));
+    ASSERT_TRUE(server.program.WriteInput(noise.substr(noise.size() / 2)));
+    ASSERT_TRUE(SendMessages(server.pipe, {"three\n"}));
+    ASSERT_TRUE(server.WaitForClientsDone(2));
 
-  EXPECT_EQ(ReadWholeFile(server.log), "one\ntwo\nthree\n");
-  EXPECT_FALSE(FileExists(dir.File("other.log")));
-  EXPECT_EQ(server.Stop(), 1);
-  // The ready byte came once, first, and the only other word was the end.
-  EXPECT_EQ(NormalizeNewlines(server.program.RawStderr()),
-            std::string(kReadyByte) + "Terminating due to manager exit\n");
+    EXPECT_EQ(ReadWholeFile(server.log), "one\ntwo\nthree\n");
+    EXPECT_FALSE(FileExists(dir.File("other.log")));
+    EXPECT_EQ(server.Stop(), 1);
+    // The ready byte came once, first, and the only other word was the end.
+    EXPECT_EQ(NormalizeNewlines(server.program.RawStderr()),
+              std::string(kReadyByte) + "Terminating due to manager exit\n");
+  }
 }
 
 TEST(ManagerLink, ReadyByteComesOnlyOnceTheLogIsOpenAndRotated) {

@@ -51,7 +51,7 @@ TEST(Security, PipeSocketIsTheOwnersAlone) {
   EXPECT_EQ(server.Stop(), 1);
 }
 
-TEST(Security, LiveServersPipeIsNeverTakenOver) {
+TEST(Security, LiveServersPipeIsNeverTakenOverNorRemovedByAnEarlierOwner) {
   ScratchDir dir;
   LogServer first(dir);
   ASSERT_TRUE(first.Start());
@@ -68,7 +68,25 @@ TEST(Security, LiveServersPipeIsNeverTakenOver) {
   ASSERT_TRUE(first.WaitForClientsDone(PipesAreFiles() ? 2 : 1));
   EXPECT_EQ(ReadWholeFile(first.log), "still here\n");
   EXPECT_EQ(ReadWholeFile(dir.File("second.log")), "");
+  if (!PipesAreFiles()) {
+    EXPECT_EQ(first.Stop(), 1);
+    return;
+  }
+
+  // Once the first one's file is removed, a third server binds the path; the first one, as
+  // it ends, must leave the third one's socket where it is.
+  ASSERT_TRUE(fs::remove(first.pipe));
+  LogServer third(dir);
+  third.pipe = first.pipe;
+  third.log = dir.File("third.log");
+  ASSERT_TRUE(third.Start());
+  ASSERT_TRUE(SendMessages(third.pipe, {}));
   EXPECT_EQ(first.Stop(), 1);
+  ASSERT_TRUE(SendMessages(third.pipe, {"third\n"}));
+  ASSERT_TRUE(third.WaitForClientsDone(2));
+  EXPECT_EQ(ReadWholeFile(third.log), "third\n");
+  EXPECT_EQ(third.Stop(), 1);
+  EXPECT_FALSE(FileExists(third.pipe)) << "the last owner leaves its socket behind";
 }
 
 TEST(Security, StaleSocketOfADeadServerIsReplaced) {

@@ -37,6 +37,13 @@ std::string CommandWord(const std::string& path) {
 
 bool PipesAreFiles() { return platform::MakePipeName("dir", "x").rfind("dir", 0) == 0; }
 
+std::string SystemTool(const std::string& name) {
+  if (!PipesAreFiles()) return "";
+  for (const char* dir : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"})
+    if (FileExists(dir + name)) return dir + name;
+  return "";
+}
+
 // The start time goes in base 36 to keep socket paths well inside their length limit.
 std::string UniqueTag() {
   static const std::string started = [] {
@@ -125,14 +132,15 @@ RunningProgram::~RunningProgram() {
     platform::WaitForChild(child_, 10000, &ignored);
   }
   // The readers end when the child and everything it started have closed the streams.
+  ReleaseStdout();
   if (out_reader_.joinable()) out_reader_.join();
   if (err_reader_.joinable()) err_reader_.join();
   platform::ReleaseChild(&child_);
 }
 
-bool RunningProgram::Start(const std::vector<std::string>& argv) {
+bool RunningProgram::Start(const std::vector<std::string>& argv, platform::ChildInput input) {
   int error = 0;
-  if (!platform::SpawnChild(argv, &child_, &error)) {
+  if (!platform::SpawnChild(argv, &child_, &error, input)) {
     std::fprintf(stderr, "cannot start %s: error %d\n", argv[0].c_str(), error);
     return false;
   }
@@ -143,10 +151,27 @@ bool RunningProgram::Start(const std::vector<std::string>& argv) {
   return true;
 }
 
+void RunningProgram::HoldStdout() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stdout_held_ = true;
+}
+
+void RunningProgram::ReleaseStdout() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stdout_held_ = false;
+  changed_.notify_all();
+}
+
 void RunningProgram::Collect(platform::ChildStream stream, std::string* sink) {
   char buffer[4096];
-  int n;
-  while ((n = platform::ReadFromChild(child_, stream, buffer, sizeof(buffer))) > 0) {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock,
+                    [&] { return stream != platform::ChildStream::kStdout || !stdout_held_; });
+    }
+    int n = platform::ReadFromChild(child_, stream, buffer, sizeof(buffer));
+    if (n <= 0) break;
     std::lock_guard<std::mutex> lock(mutex_);
     sink->append(buffer, static_cast<size_t>(n));
     changed_.notify_all();

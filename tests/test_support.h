@@ -28,6 +28,8 @@ bool PipesAreFiles();
 /// A name part that no other test process uses, now or earlier: the process id with the
 /// start time and a counter, since wine hands out process ids again within seconds.
 std::string UniqueTag();
+/// A program of the host system, or "" when it has none (or is not POSIX).
+std::string SystemTool(const std::string& name);
 
 /// A fresh, empty directory for one test, removed with everything in it at destruction.
 class ScratchDir {
@@ -69,7 +71,12 @@ class RunningProgram {
  public:
   RunningProgram() = default;
   ~RunningProgram();  ///< Kills the child if it still runs.
-  bool Start(const std::vector<std::string>& argv);
+  bool Start(const std::vector<std::string>& argv,
+             platform::ChildInput input = platform::ChildInput::kPipe);
+  /// From now until ReleaseStdout, standard output is left unread, as by a manager that does
+  /// not read it (call before Start: a read under way still completes).
+  void HoldStdout();
+  void ReleaseStdout();
   /// Waits until standard error holds `text` (compared after line-end normalisation).
   bool WaitForStderr(const std::string& text, int timeout_ms = 20000);
   bool WaitForStdout(const std::string& text, int timeout_ms = 20000);
@@ -90,6 +97,7 @@ class RunningProgram {
   platform::Child child_{-1, -1, -1, -1};
   bool started_ = false;
   bool exited_ = false;
+  bool stdout_held_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string out_, err_;

@@ -14,13 +14,30 @@ namespace platform {
 
 const char kDirectorySeparators[] = "/";
 
+namespace {
+
+bool ClearNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+// The open must not block: it runs before the server watches its manager, and later under
+// the writer's lock. Opened non-blocking, a FIFO without a reader fails with ENXIO instead of
+// waiting for one; one with a reader is taken, and its writes block as a file's would.
 File OpenForAppend(const char* path, int* error) {
   int fd;
   do {
-    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *error = errno;
+    return kNoFile;
+  }
+  if (!ClearNonBlocking(fd)) {
+    *error = errno;
+    close(fd);
     return kNoFile;
   }
   return File{fd};
@@ -59,6 +76,21 @@ bool GetFileSize(File file, int64_t* size) {
   if (fstat(static_cast<int>(file.native), &st) != 0) return false;
   *size = st.st_size;
   return true;
+}
+
+bool GetFilePosition(File file, int64_t* position) {
+  off_t at = lseek(static_cast<int>(file.native), 0, SEEK_CUR);
+  if (at < 0) return false;
+  *position = at;
+  return true;
+}
+
+bool TruncateFile(File file, int64_t size) {
+  int rc;
+  do {
+    rc = ftruncate(static_cast<int>(file.native), static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
 }
 
 bool GetModificationTime(const char* path, int64_t* seconds) {

@@ -21,11 +21,14 @@ namespace platform {
 namespace {
 
 // The listener is made by the main thread; RemovePipeName may run on another thread as the
-// process ends, so the bound path is guarded.
+// process ends, so the bound path is guarded. The socket file's identity is kept so that a
+// file another server has bound at the same path since is never taken for ours.
 int g_listener = -1;
 std::mutex g_name_mutex;
 bool g_name_bound = false;
 char g_bound_path[sizeof(sockaddr_un::sun_path)];
+dev_t g_bound_device;
+ino_t g_bound_inode;
 
 bool MakeAddress(const char* name, sockaddr_un* address) {
   size_t length = strlen(name);
@@ -80,8 +83,11 @@ bool OpenListener(const char* name) {
     close(fd);
     return false;
   }
+  struct stat st {};
+  g_name_bound = lstat(address.sun_path, &st) == 0;
   memcpy(g_bound_path, address.sun_path, sizeof(g_bound_path));
-  g_name_bound = true;
+  g_bound_device = st.st_dev;
+  g_bound_inode = st.st_ino;
   g_listener = fd;
   return true;
 }
@@ -213,10 +219,13 @@ void DiscardPipeInstance(PipeEnd instance) {
 
 // Only the name goes: the listener stays open until the process ends. Closing it first
 // would let another server bind the path, and the unlink would then remove its socket.
+// Once our file has been removed by someone else, the path may hold another server's.
 void RemovePipeName() {
   std::lock_guard<std::mutex> guard(g_name_mutex);
   if (!g_name_bound) return;
-  unlink(g_bound_path);
+  struct stat st;
+  if (lstat(g_bound_path, &st) == 0 && st.st_dev == g_bound_device && st.st_ino == g_bound_inode)
+    unlink(g_bound_path);
   g_name_bound = false;
 }
 

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -11,15 +12,23 @@ namespace platform {
 
 namespace {
 
-bool g_stdin_open = true;
-
 // A standard descriptor that is closed would be taken by the next open(), and the log file
-// would then receive the server's messages; /dev/null holds its place instead.
-bool HoldStandardDescriptor(int fd) {
-  if (fcntl(fd, F_GETFD) != -1) return true;
+// would then receive the server's messages; /dev/null holds its place instead. A standard
+// input held so reads end-of-file at once, as a process without one must.
+void HoldStandardDescriptor(int fd) {
+  if (fcntl(fd, F_GETFD) != -1) return;
   int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
   if (null_fd >= 0 && null_fd != fd) close(null_fd);
-  return false;
+}
+
+// Blocks until standard input has something to read, its end, or an error.
+bool WaitForStandardInput() {
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&p, 1, -1);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
 }
 
 // A handler, not SIG_IGN: ignored signals stay ignored in the commands the server starts.
@@ -36,7 +45,7 @@ void CatchSignal(int number) {
 }  // namespace
 
 void PrepareServerProcess() {
-  g_stdin_open = HoldStandardDescriptor(STDIN_FILENO);
+  HoldStandardDescriptor(STDIN_FILENO);
   HoldStandardDescriptor(STDOUT_FILENO);
   HoldStandardDescriptor(STDERR_FILENO);
   CatchSignal(SIGPIPE);
@@ -50,14 +59,17 @@ void PrepareServerProcess() {
 
 void TerminateProcessNow(int status) { _exit(status); }
 
-bool HasStandardInputHandle() { return g_stdin_open; }
+// Every descriptor number is a handle here; there is no invalid one to be given.
+bool HasStandardInputHandle() { return true; }
 
 int ReadStandardInput(char* buffer, int capacity) {
-  ssize_t n;
-  do {
-    n = read(STDIN_FILENO, buffer, static_cast<size_t>(capacity));
-  } while (n < 0 && errno == EINTR);
-  return n < 0 ? -1 : static_cast<int>(n);
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buffer, static_cast<size_t>(capacity));
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    // The manager may hand over a non-blocking stream: nothing to read yet is not its end.
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitForStandardInput()) return -1;
+  }
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -36,7 +37,7 @@ long MillisecondsSince(const timespec& start) {
 
 }  // namespace
 
-bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error) {
+bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error, ChildInput input) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0) return *error = errno, false;
   if (pipe2(out, O_CLOEXEC) != 0) {
@@ -49,9 +50,15 @@ bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error) 
     close(in[0]), close(in[1]), close(out[0]), close(out[1]);
     return false;
   }
+  // The child's descriptor shares the flag with in[0]; our end stays blocking.
+  if (input == ChildInput::kNonBlockingPipe) fcntl(in[0], F_SETFL, O_NONBLOCK);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  if (input == ChildInput::kNone) {
+    posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  }
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   std::vector<char*> args;
@@ -70,15 +77,27 @@ bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error) 
   return true;
 }
 
+// A child that has gone must fail the write, not end this process with SIGPIPE: the signal
+// is held back on this thread during the write and taken off again when it came.
 int WriteToChild(const Child& child, const void* data, int size) {
+  sigset_t pipe_signal, old_mask;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &old_mask);
   const char* bytes = static_cast<const char*>(data);
   int done = 0;
   while (done < size) {
     ssize_t n = write(static_cast<int>(child.stdin_write), bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
+    if (n <= 0) {
+      timespec no_wait{0, 0};
+      if (errno == EPIPE) sigtimedwait(&pipe_signal, nullptr, &no_wait);
+      done = -1;
+      break;
+    }
     done += static_cast<int>(n);
   }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   return done;
 }
 

@@ -56,6 +56,26 @@ bool GetFileSize(File file, int64_t* size) {
   return true;
 }
 
+bool GetFilePosition(File file, int64_t* position) {
+  LARGE_INTEGER zero, at;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(ToHandle(file), zero, &at, FILE_CURRENT)) return false;
+  *position = at.QuadPart;
+  return true;
+}
+
+// The log's handle may only append; a second handle to the same file, with the same
+// sharing, is allowed to set its end.
+bool TruncateFile(File file, int64_t size) {
+  HANDLE h = ReOpenFile(ToHandle(file), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  bool done = SetFilePointerEx(h, end, NULL, FILE_BEGIN) && SetEndOfFile(h);
+  CloseHandle(h);
+  return done;
+}
+
 bool GetModificationTime(const char* path, int64_t* seconds) {
   // Plain stat has a 32-bit time on this target; the 64-bit variant is named explicitly.
   struct _stat64 st;

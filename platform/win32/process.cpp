@@ -21,13 +21,30 @@ void TerminateProcessNow(int status) {
 
 bool HasStandardInputHandle() { return GetStdHandle(STD_INPUT_HANDLE) != INVALID_HANDLE_VALUE; }
 
+namespace {
+
+// A pipe handed over in non-blocking mode reads ERROR_NO_DATA while it is empty; this end is
+// switched to waiting reads once, after which that error means a real failure.
+bool SwitchToWaitingReads(HANDLE h) {
+  DWORD state = 0;
+  if (!GetNamedPipeHandleState(h, &state, NULL, NULL, NULL, NULL, 0) || !(state & PIPE_NOWAIT))
+    return false;
+  DWORD mode = (state & PIPE_READMODE_MESSAGE) | PIPE_WAIT;
+  return SetNamedPipeHandleState(h, &mode, NULL, NULL) != 0;
+}
+
+}  // namespace
+
 int ReadStandardInput(char* buffer, int capacity) {
-  DWORD got = 0;
-  if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, static_cast<DWORD>(capacity), &got, NULL)) {
+  HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    DWORD got = 0;
+    if (ReadFile(h, buffer, static_cast<DWORD>(capacity), &got, NULL)) return static_cast<int>(got);
+    DWORD error = GetLastError();
     // An anonymous pipe reports its closed writer as a broken pipe rather than a zero read.
-    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    if (error == ERROR_BROKEN_PIPE) return 0;
+    if (error != ERROR_NO_DATA || !SwitchToWaitingReads(h)) return -1;
   }
-  return static_cast<int>(got);
 }
 
 }  // namespace platform

@@ -61,18 +61,24 @@ std::string BuildCommandLine(const std::vector<std::string>& argv) {
   return line;
 }
 
-// Starts the child with exactly `inherited` as its inherited handles. The explicit list
-// keeps inheritable handles that other code of this process owns out of the child; the
-// inherit lock keeps ours out of children that other threads start without such a list.
-bool CreateWithHandles(std::string* command_line, HANDLE* inherited, PROCESS_INFORMATION* info,
+// Starts the child with `standard` as its standard handles (a null one: none) and exactly
+// those that are not null as its inherited handles. The explicit list keeps inheritable
+// handles that other code of this process owns out of the child; the inherit lock keeps ours
+// out of children that other threads start without such a list.
+bool CreateWithHandles(std::string* command_line, const HANDLE* standard, PROCESS_INFORMATION* info,
                        int* error) {
   STARTUPINFOEXA startup;
   ZeroMemory(&startup, sizeof(startup));
   startup.StartupInfo.cb = sizeof(startup);
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdInput = inherited[0];
-  startup.StartupInfo.hStdOutput = inherited[1];
-  startup.StartupInfo.hStdError = inherited[2];
+  startup.StartupInfo.hStdInput = standard[0];
+  startup.StartupInfo.hStdOutput = standard[1];
+  startup.StartupInfo.hStdError = standard[2];
+  HANDLE inherited[3];
+  DWORD count = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (standard[i] != NULL) inherited[count++] = standard[i];
+  }
 
   SIZE_T list_size = 0;
   InitializeProcThreadAttributeList(NULL, 1, 0, &list_size);
@@ -84,7 +90,7 @@ bool CreateWithHandles(std::string* command_line, HANDLE* inherited, PROCESS_INF
   auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory);
   bool ok = InitializeProcThreadAttributeList(list, 1, 0, &list_size) &&
             UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                      3 * sizeof(HANDLE), NULL, NULL);
+                                      count * sizeof(HANDLE), NULL, NULL);
   if (ok) {
     startup.lpAttributeList = list;
     ok = CreateProcessA(NULL, &(*command_line)[0], NULL, NULL, TRUE, EXTENDED_STARTUPINFO_PRESENT,
@@ -102,7 +108,7 @@ void AcquireInheritLock() { AcquireSRWLockExclusive(&inherit_lock); }
 
 void ReleaseInheritLock() { ReleaseSRWLockExclusive(&inherit_lock); }
 
-bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error) {
+bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error, ChildInput input) {
   *child = Child{-1, -1, -1, -1};
   if (argv.empty()) {
     *error = ERROR_INVALID_PARAMETER;
@@ -124,6 +130,11 @@ bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error) 
     theirs[i] = i == 0 ? read_end : write_end;
     ours[i] = i == 0 ? write_end : read_end;
   }
+  if (ok && input == ChildInput::kNonBlockingPipe) {
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+    SetNamedPipeHandleState(theirs[0], &mode, NULL, NULL);
+  }
+  HANDLE standard[3] = {input == ChildInput::kNone ? NULL : theirs[0], theirs[1], theirs[2]};
 
   PROCESS_INFORMATION info;
   ZeroMemory(&info, sizeof(info));
@@ -131,10 +142,11 @@ bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error) 
     std::string command_line = BuildCommandLine(argv);
     AcquireInheritLock();
     for (int i = 0; i < 3 && ok; ++i) {
-      ok = SetHandleInformation(theirs[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+      if (standard[i] == NULL) continue;
+      ok = SetHandleInformation(standard[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
       if (!ok) *error = static_cast<int>(GetLastError());
     }
-    if (ok) ok = CreateWithHandles(&command_line, theirs, &info, error);
+    if (ok) ok = CreateWithHandles(&command_line, standard, &info, error);
     for (HANDLE h : theirs) CloseHandle(h);
     ReleaseInheritLock();
   } else {

@@ -1,0 +1,103 @@
+#include "report.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "platform/thread.h"
+
+namespace {
+
+constexpr size_t kReportStackBytes = 64 * 1024;
+
+// One waiting line; a null `line` stands for the count of lines dropped before it.
+struct Entry {
+  const char* line;
+  unsigned dropped;
+};
+
+struct Backlog {
+  std::mutex mutex;
+  std::condition_variable changed;
+  Entry entries[kReportBacklog];
+  int first = 0;  // the entry being written or next to be
+  int count = 0;
+  unsigned dropped = 0;  // since the last count was queued
+  uint64_t queued = 0;
+  uint64_t written = 0;
+  bool thread_running = false;
+};
+
+// Never destroyed: the writing thread may be waiting on it while the process exits.
+Backlog& TheBacklog() {
+  static Backlog* backlog = new Backlog;
+  return *backlog;
+}
+
+void Push(Backlog& b, Entry entry) {
+  b.entries[(b.first + b.count) % kReportBacklog] = entry;
+  ++b.count;
+  ++b.queued;
+  b.changed.notify_all();
+}
+
+void WriteEntry(const Entry& entry) {
+  if (entry.line) {
+    std::fputs(entry.line, stdout);
+  } else {
+    std::printf("LogServer: %u lines dropped while standard output was full\n", entry.dropped);
+  }
+  std::fflush(stdout);
+}
+
+// An entry keeps its place until it has been written, so that the count of waiting lines
+// includes the one whose write may block.
+void ReportThread(void*) {
+  Backlog& b = TheBacklog();
+  std::unique_lock<std::mutex> lock(b.mutex);
+  for (;;) {
+    b.changed.wait(lock, [&] { return b.count > 0; });
+    Entry entry = b.entries[b.first];
+    lock.unlock();
+    WriteEntry(entry);
+    lock.lock();
+    b.first = (b.first + 1) % kReportBacklog;
+    --b.count;
+    ++b.written;
+    // The dropped lines came after everything that waited then; their count goes next.
+    if (b.dropped > 0) Push(b, Entry{nullptr, b.dropped});
+    b.dropped = 0;
+    b.changed.notify_all();
+  }
+}
+
+}  // namespace
+
+void StartReportThread() {
+  Backlog& b = TheBacklog();
+  std::lock_guard<std::mutex> lock(b.mutex);
+  b.thread_running = platform::StartDetachedThread(ReportThread, nullptr, kReportStackBytes);
+}
+
+void Report(const char* line) {
+  Backlog& b = TheBacklog();
+  std::unique_lock<std::mutex> lock(b.mutex);
+  if (!b.thread_running) {
+    lock.unlock();
+    WriteEntry(Entry{line, 0});
+  } else if (b.count == kReportBacklog) {
+    ++b.dropped;
+  } else {
+    Push(b, Entry{line, 0});
+  }
+}
+
+bool FlushReports(int timeout_ms) {
+  Backlog& b = TheBacklog();
+  std::unique_lock<std::mutex> lock(b.mutex);
+  const uint64_t target = b.queued;
+  return b.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                            [&] { return b.written >= target; });
+}
