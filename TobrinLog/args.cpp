@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log_writer.h"
+#include "log_settings.h"
 
 namespace {
 
@@ -24,15 +24,15 @@ void PrintUsage(const char* program) {
       program, program);
 }
 
-int SetOutput(const char* value, LogWriter* writer) {
-  if (*value != '|') return writer->SetLogFileName(value);
+int SetOutput(const char* value, LogSettings* settings) {
+  if (*value != '|') return settings->SetLogFileName(value);
   ++value;
   while (IsSpace(*value)) ++value;
-  return writer->SetExternalCmd(value);
+  return settings->SetExternalCmd(value);
 }
 
 // One argument; 0 ends the parse.
-int ParseOne(const char* program, const char* argument, LogWriter* writer) {
+int ParseOne(const char* program, const char* argument, LogSettings* settings) {
   if (std::strncmp(argument, "--", 2) != 0) {
     std::fprintf(stderr, "LogServer: invalid argument (%s)\n", argument);
     PrintUsage(program);
@@ -40,8 +40,8 @@ int ParseOne(const char* program, const char* argument, LogWriter* writer) {
   }
   const char* option = argument + 2;
   const char* value;
-  if ((value = ValueOf(option, "output="))) return SetOutput(value, writer);
-  if ((value = ValueOf(option, "input="))) return writer->SetPipeName(value);
+  if ((value = ValueOf(option, "output="))) return SetOutput(value, settings);
+  if ((value = ValueOf(option, "input="))) return settings->SetPipeName(value);
   if ((value = ValueOf(option, "numbackups="))) {
     int32_t count = ConvertDecimal(value);
     if (count < 2) {
@@ -49,7 +49,7 @@ int ParseOne(const char* program, const char* argument, LogWriter* writer) {
                    argument);
       return 0;
     }
-    writer->SetNumBackups(count);
+    settings->SetNumBackups(count);
     return 1;
   }
   if ((value = ValueOf(option, "filesize="))) {
@@ -58,7 +58,7 @@ int ParseOne(const char* program, const char* argument, LogWriter* writer) {
       std::fprintf(stderr, "LogServer: filesize (%s) must have a value greater than 0\n", argument);
       return 0;
     }
-    writer->SetSizeLimit(bytes);
+    settings->SetSizeLimit(bytes);
     return 1;
   }
   std::fprintf(stderr, "invalid argument (%s)\n", argument);
@@ -83,23 +83,23 @@ int32_t ConvertDecimal(const char* text) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
-int ParseArgs(char** argv, int argc, LogWriter* writer) {
+int ParseArgs(char** argv, int argc, LogSettings* settings) {
   const char* program = argc > 0 ? argv[0] : "TobrinLogger";
   for (int i = 1; i < argc; ++i) {
-    if (!ParseOne(program, argv[i], writer)) return 0;
+    if (!ParseOne(program, argv[i], settings)) return 0;
   }
-  if (IsEmpty(writer->PipeName())) {
+  if (IsEmpty(settings->PipeName())) {
     std::fprintf(stderr, "LogServer: --input=pipename must be specified\n");
     return 0;
   }
-  if (writer->CommandMode()) {
-    if (IsEmpty(writer->ExternalCmd())) {
+  if (settings->CommandMode()) {
+    if (IsEmpty(settings->ExternalCmd())) {
       std::fprintf(stderr, "LogServer: --output=| missing cmds\n");
       return 0;
     }
     return 1;
   }
-  if (IsEmpty(writer->LogFileName())) {
+  if (IsEmpty(settings->LogFileName())) {
     std::fprintf(stderr, "LogServer: --output=logfile must be specified\n");
     return 0;
   }

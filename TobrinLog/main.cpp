@@ -34,7 +34,7 @@ int EndAfterServeFailure() {
 
 int main(int argc, char** argv) {
   platform::PrepareServerProcess();
-  if (!ParseArgs(argv, argc, &g_log_writer)) return 1;
+  if (!ParseArgs(argv, argc, &g_log_writer.Settings())) return 1;
   if (!g_log_writer.OpenOutput()) return 1;
   if (!StartMonitorThread()) {
     std::fprintf(stderr, "CreateMonitor Thread failed\n");

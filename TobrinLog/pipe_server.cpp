@@ -120,7 +120,7 @@ void ServePipe(LockedLogWriter* writer) {
   g_writer = writer;
   for (;;) {
     platform::PipeEnd instance;
-    if (!platform::CreatePipeInstance(writer->PipeName(), &instance)) {
+    if (!platform::CreatePipeInstance(writer->Settings().PipeName(), &instance)) {
       Report("CreatePipe failed\n");
       return;
     }

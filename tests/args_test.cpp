@@ -1,4 +1,4 @@
-// The log server's command line: ParseArgs into a writer of its own, and the
+// The log server's command line: ParseArgs into settings of their own, and the
 // decimal conversion of --filesize= and --numbackups=.
 #include "args.h"
 
@@ -8,16 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "log_writer.h"
+#include "log_settings.h"
 #include "test_support.h"
 
 namespace test {
 namespace {
 
-// One ParseArgs run: its result, the writer it filled, and what it printed.
+// One ParseArgs run: its result, the settings it filled, and what it printed.
 struct Parsed {
   int result = -1;
-  LockedLogWriter writer;
+  LogSettings settings;
   std::string out, err;
 };
 
@@ -30,7 +30,7 @@ void Parse(const std::vector<std::string>& args, Parsed* parsed) {
   argv.push_back(nullptr);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  parsed->result = ParseArgs(argv.data(), static_cast<int>(words.size()), &parsed->writer);
+  parsed->result = ParseArgs(argv.data(), static_cast<int>(words.size()), &parsed->settings);
   parsed->err = NormalizeNewlines(testing::internal::GetCapturedStderr());
   parsed->out = NormalizeNewlines(testing::internal::GetCapturedStdout());
 }
@@ -50,24 +50,24 @@ TEST(Args, NoArgumentsAskForThePipeName) {
   EXPECT_EQ(p.out, "");
 }
 
-TEST(Args, CompleteFileModeLineFillsTheWriter) {
+TEST(Args, CompleteFileModeLineFillsTheSettings) {
   Parsed p;
   Parse({"--input=pipe", "--output=app.log", "--filesize=1000", "--numbackups=3"}, &p);
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(p.err, "");
-  EXPECT_STREQ(p.writer.PipeName(), "pipe");
-  EXPECT_STREQ(p.writer.LogFileName(), "app.log");
-  EXPECT_EQ(p.writer.SizeLimit(), 1000);
-  EXPECT_EQ(p.writer.NumBackups(), 3);
-  EXPECT_FALSE(p.writer.CommandMode());
+  EXPECT_STREQ(p.settings.PipeName(), "pipe");
+  EXPECT_STREQ(p.settings.LogFileName(), "app.log");
+  EXPECT_EQ(p.settings.SizeLimit(), 1000);
+  EXPECT_EQ(p.settings.NumBackups(), 3);
+  EXPECT_FALSE(p.settings.CommandMode());
 }
 
 TEST(Args, DefaultsStayWhenSizeAndBackupsAreNotGiven) {
   Parsed p;
   Parse({"--input=pipe", "--output=app.log"}, &p);
   EXPECT_EQ(p.result, 1);
-  EXPECT_EQ(p.writer.SizeLimit(), 5242880);
-  EXPECT_EQ(p.writer.NumBackups(), 10);
+  EXPECT_EQ(p.settings.SizeLimit(), 5242880);
+  EXPECT_EQ(p.settings.NumBackups(), 10);
 }
 
 TEST(Args, OneMinusSignIsAnInvalidArgumentWithUsage) {
@@ -93,7 +93,7 @@ TEST(Args, ParsingStopsAtTheFirstBadArgument) {
   Parse({"--filesize=7", "--verbose", "--filesize=0"}, &p);
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.err, "invalid argument (--verbose)\n");
-  EXPECT_EQ(p.writer.SizeLimit(), 7);
+  EXPECT_EQ(p.settings.SizeLimit(), 7);
 }
 
 TEST(Args, BarWithOnlyBlanksIsAMissingCommand) {
@@ -101,8 +101,8 @@ TEST(Args, BarWithOnlyBlanksIsAMissingCommand) {
   Parse({"--input=pipe", "--output=| "}, &p);
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.err, kNoCmd);
-  EXPECT_TRUE(p.writer.CommandMode());
-  EXPECT_STREQ(p.writer.ExternalCmd(), "");
+  EXPECT_TRUE(p.settings.CommandMode());
+  EXPECT_STREQ(p.settings.ExternalCmd(), "");
 
   Parsed bare;
   Parse({"--input=pipe", "--output=|"}, &bare);
@@ -122,14 +122,14 @@ TEST(Args, BlanksAfterTheBarAreSkippedAndTheRestIsTheCommand) {
   Parse({"--input=pipe", "--output=|  mycmd -x"}, &p);
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(p.err, "");
-  EXPECT_TRUE(p.writer.CommandMode());
-  EXPECT_STREQ(p.writer.ExternalCmd(), "mycmd -x");
-  EXPECT_EQ(p.writer.LogFileName(), nullptr);
+  EXPECT_TRUE(p.settings.CommandMode());
+  EXPECT_STREQ(p.settings.ExternalCmd(), "mycmd -x");
+  EXPECT_EQ(p.settings.LogFileName(), nullptr);
 
   Parsed every;
   Parse({"--input=pipe", "--output=| \t\n\v\f\rcmd  |x "}, &every);
   EXPECT_EQ(every.result, 1);
-  EXPECT_STREQ(every.writer.ExternalCmd(), "cmd  |x ");
+  EXPECT_STREQ(every.settings.ExternalCmd(), "cmd  |x ");
 }
 
 TEST(Args, FilesizeBelowOneIsRefusedWithTheArgumentAsTyped) {
@@ -159,7 +159,7 @@ TEST(Args, FilesizeIsReadLikeAtoi) {
     Parsed p;
     Parse({"--input=pipe", "--output=app.log", c.option}, &p);
     EXPECT_EQ(p.result, 1) << c.option;
-    EXPECT_EQ(p.writer.SizeLimit(), c.limit) << c.option;
+    EXPECT_EQ(p.settings.SizeLimit(), c.limit) << c.option;
   }
 }
 
@@ -176,7 +176,7 @@ TEST(Args, NumbackupsBelowTwoIsRefusedWithTheArgumentAsTyped) {
   Parsed two;
   Parse({"--input=pipe", "--output=app.log", "--numbackups=2"}, &two);
   EXPECT_EQ(two.result, 1);
-  EXPECT_EQ(two.writer.NumBackups(), 2);
+  EXPECT_EQ(two.settings.NumBackups(), 2);
 }
 
 TEST(Args, EmptyInputCountsAsNoPipeName) {
@@ -208,30 +208,30 @@ TEST(Args, LaterValuesWinAndAreNotComparedWithEachOther) {
          "--output=b.log", "--filesize=20", "--numbackups=3"},
         &p);
   EXPECT_EQ(p.result, 1);
-  EXPECT_STREQ(p.writer.PipeName(), "b");
-  EXPECT_STREQ(p.writer.LogFileName(), "b.log");
-  EXPECT_EQ(p.writer.SizeLimit(), 20);
-  EXPECT_EQ(p.writer.NumBackups(), 3);
+  EXPECT_STREQ(p.settings.PipeName(), "b");
+  EXPECT_STREQ(p.settings.LogFileName(), "b.log");
+  EXPECT_EQ(p.settings.SizeLimit(), 20);
+  EXPECT_EQ(p.settings.NumBackups(), 3);
 
   Parsed unrelated;
   Parse({"--input=p", "--output=x", "--filesize=1", "--numbackups=100000"}, &unrelated);
   EXPECT_EQ(unrelated.result, 1);
-  EXPECT_EQ(unrelated.writer.SizeLimit(), 1);
-  EXPECT_EQ(unrelated.writer.NumBackups(), 100000);
+  EXPECT_EQ(unrelated.settings.SizeLimit(), 1);
+  EXPECT_EQ(unrelated.settings.NumBackups(), 100000);
 }
 
 TEST(Args, CommandModeStaysOnAfterALaterPlainOutput) {
   Parsed p;
   Parse({"--input=pipe", "--output=|cmd", "--output=app.log"}, &p);
   EXPECT_EQ(p.result, 1);
-  EXPECT_TRUE(p.writer.CommandMode());
-  EXPECT_STREQ(p.writer.ExternalCmd(), "cmd");
-  EXPECT_STREQ(p.writer.LogFileName(), "app.log");
+  EXPECT_TRUE(p.settings.CommandMode());
+  EXPECT_STREQ(p.settings.ExternalCmd(), "cmd");
+  EXPECT_STREQ(p.settings.LogFileName(), "app.log");
 
   // The later command replaces the earlier one; an empty one is still refused.
   Parsed replaced;
   Parse({"--input=pipe", "--output=|one", "--output=| two"}, &replaced);
-  EXPECT_STREQ(replaced.writer.ExternalCmd(), "two");
+  EXPECT_STREQ(replaced.settings.ExternalCmd(), "two");
   Parsed emptied;
   Parse({"--input=pipe", "--output=|one", "--output=app.log", "--output=|"}, &emptied);
   EXPECT_EQ(emptied.result, 0);
