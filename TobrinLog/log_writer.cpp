@@ -141,15 +141,11 @@ int LockedLogWriter::Open() {
 }
 
 int LockedLogWriter::WriteAll(const char* data, int length) {
-  lock_.Acquire();
-  int result = LogWriter::WriteAll(data, length);
-  lock_.Release();
-  return result;
+  platform::LockGuard guard(lock_);
+  return LogWriter::WriteAll(data, length);
 }
 
 int LockedLogWriter::WriteBlocksLocked(const Block* blocks, int count) {
-  lock_.Acquire();
-  int result = LogWriter::WriteBlocks(blocks, count);
-  lock_.Release();
-  return result;
+  platform::LockGuard guard(lock_);
+  return LogWriter::WriteBlocks(blocks, count);
 }
