@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "log_settings.h"
+#include "server_messages.h"
 
 namespace {
 
@@ -17,12 +18,7 @@ const char* ValueOf(const char* option, const char* prefix) {
   return std::strncmp(option, prefix, length) == 0 ? option + length : nullptr;
 }
 
-void PrintUsage(const char* program) {
-  std::printf(
-      "Usage:\n%s --input=pipename --output=<|prog ...>\nor\n%s --input=pipename "
-      "--output=logfile [--filesize=sizeBytes --numbackups=n]\n",
-      program, program);
-}
+void PrintUsage(const char* program) { std::printf(kUsageFormat, program, program); }
 
 int SetOutput(const char* value, LogSettings* settings) {
   if (*value != '|') return settings->SetLogFileName(value);
@@ -34,7 +30,7 @@ int SetOutput(const char* value, LogSettings* settings) {
 // One argument; 0 ends the parse.
 int ParseOne(const char* program, const char* argument, LogSettings* settings) {
   if (std::strncmp(argument, "--", 2) != 0) {
-    std::fprintf(stderr, "LogServer: invalid argument (%s)\n", argument);
+    std::fprintf(stderr, kInvalidArgumentFormat, argument);
     PrintUsage(program);
     return 0;
   }
@@ -45,8 +41,7 @@ int ParseOne(const char* program, const char* argument, LogSettings* settings) {
   if ((value = ValueOf(option, "numbackups="))) {
     int32_t count = ConvertDecimal(value);
     if (count < 2) {
-      std::fprintf(stderr, "LogServer: numbackups (%s) must have a value greater than 1\n",
-                   argument);
+      std::fprintf(stderr, kNumBackupsTooSmallFormat, argument);
       return 0;
     }
     settings->SetNumBackups(count);
@@ -55,13 +50,13 @@ int ParseOne(const char* program, const char* argument, LogSettings* settings) {
   if ((value = ValueOf(option, "filesize="))) {
     int32_t bytes = ConvertDecimal(value);
     if (bytes < 1) {
-      std::fprintf(stderr, "LogServer: filesize (%s) must have a value greater than 0\n", argument);
+      std::fprintf(stderr, kFileSizeTooSmallFormat, argument);
       return 0;
     }
     settings->SetSizeLimit(bytes);
     return 1;
   }
-  std::fprintf(stderr, "invalid argument (%s)\n", argument);
+  std::fprintf(stderr, kUnknownOptionFormat, argument);
   PrintUsage(program);
   return 0;
 }
@@ -89,18 +84,18 @@ int ParseArgs(char** argv, int argc, LogSettings* settings) {
     if (!ParseOne(program, argv[i], settings)) return 0;
   }
   if (IsEmpty(settings->PipeName())) {
-    std::fprintf(stderr, "LogServer: --input=pipename must be specified\n");
+    std::fputs(kNoPipeName, stderr);
     return 0;
   }
   if (settings->CommandMode()) {
     if (IsEmpty(settings->ExternalCmd())) {
-      std::fprintf(stderr, "LogServer: --output=| missing cmds\n");
+      std::fputs(kNoCommand, stderr);
       return 0;
     }
     return 1;
   }
   if (IsEmpty(settings->LogFileName())) {
-    std::fprintf(stderr, "LogServer: --output=logfile must be specified\n");
+    std::fputs(kNoLogFile, stderr);
     return 0;
   }
   return 1;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server_messages.h"
+
 namespace {
 
 // Replaces *slot with a copy of `text`; the earlier copy is freed first, so a failed
@@ -13,7 +15,7 @@ int CopySetting(char** slot, const char* text, const char* setter) {
   size_t size = std::strlen(text) + 1;
   *slot = static_cast<char*>(std::malloc(size));
   if (!*slot) {
-    std::fprintf(stderr, "LogServer: out of memory when allocating memory for %s\n", setter);
+    std::fprintf(stderr, kOutOfMemoryFormat, setter);
     return 0;
   }
   std::memcpy(*slot, text, size);

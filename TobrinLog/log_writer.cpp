@@ -1,6 +1,7 @@
 #include "log_writer.h"
 
 #include "platform/command.h"
+#include "server_messages.h"
 
 LogWriter::LogWriter() : rotation_(settings_, this) {}
 
@@ -14,8 +15,7 @@ int LogWriter::OpenOutput() {
     int error = 0;
     command_stream_ = platform::StartCommand(settings_.ExternalCmd(), &error);
     if (!command_stream_) {
-      std::fprintf(stderr, "LogServer: failed to open pipe (%s). err=%d\n", settings_.ExternalCmd(),
-                   error);
+      std::fprintf(stderr, kCommandStartFailedFormat, settings_.ExternalCmd(), error);
       return 0;
     }
     // Unbuffered, so that a write into a command that has gone fails in WriteAll itself
@@ -134,7 +134,7 @@ int LockedLogWriter::Open() {
   platform::File& file = LogFile();
   file = platform::OpenForAppend(name, &error);
   if (!platform::IsOpen(file)) {
-    std::fprintf(stderr, "LogServer: cannot open log file(%s) for write (err=%d)\n", name, error);
+    std::fprintf(stderr, kCannotOpenLogFormat, name, error);
     return 0;
   }
   return 1;

@@ -7,6 +7,7 @@
 #include "platform/msgpipe.h"
 #include "platform/thread.h"
 #include "report.h"
+#include "server_messages.h"
 
 namespace {
 
@@ -18,10 +19,10 @@ void ServeClient(platform::PipeEnd instance) {
   MessageReader reader(instance);
   for (;;) {
     const MessageBatch& batch = reader.ReadNext();
-    if (batch.client_ended) return Report("LogThread: ReadFile failed\n");
+    if (batch.client_ended) return Report(kReadFileFailed);
     if (batch.count > 0 && !g_writer->WriteBlocksLocked(batch.blocks, batch.count))
-      return Report("LogThread: WriteAll failed\n");
-    if (batch.read_failed) return Report("LogThread: ReadFile failed\n");
+      return Report(kWriteAllFailed);
+    if (batch.read_failed) return Report(kReadFileFailed);
   }
 }
 
@@ -39,7 +40,7 @@ void ServePipe(LockedLogWriter* writer) {
   for (;;) {
     platform::PipeEnd instance;
     if (!platform::CreatePipeInstance(writer->Settings().PipeName(), &instance)) {
-      Report("CreatePipe failed\n");
+      Report(kCreatePipeFailed);
       return;
     }
     if (!platform::ConnectPipeClient(&instance)) {
@@ -49,7 +50,7 @@ void ServePipe(LockedLogWriter* writer) {
     if (!platform::StartDetachedThread(LogThread, reinterpret_cast<void*>(instance.native),
                                        TOBRIN_CLIENT_STACK_BYTES)) {
       platform::DiscardPipeInstance(instance);
-      Report("CreateThread failed");
+      Report(kCreateThreadFailed);
       return;
     }
     g_client_threads_started = true;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "report.h"
+#include "server_messages.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ int LogRotation::RefreshFileSize() {
     size_counter_ = size;
   } else {
     size_counter_ = -1;
-    Report("LogServer: cannot get fileinfo.  Logfile rotation will delay\n");
+    Report(kCannotGetFileInfo);
     result = 0;
   }
   last_size_check_ = platform::CurrentTimeSeconds();
@@ -104,7 +105,7 @@ void LogRotation::CheckSizeAtStartup() {
 int LogRotation::RotateLogFile() {
   platform::File& file = log_.LogFile();
   if (!platform::CloseFile(file)) {
-    AppendNote(file, "LogServer: CloseHandle failed -- cannot perform logfile rotation\r\n");
+    AppendNote(file, kCloseFailedNote);
     return 0;
   }
   file = platform::kNoFile;
@@ -123,8 +124,8 @@ int LogRotation::RotateLogFile() {
   if (!log_.Open()) {
     result = 0;
   } else if (!renamed) {
-    const char* parts[] = {"Could not rename ", log_file_name, " to ", backup ? backup : "",
-                           ", log rotation failed\r\n"};
+    const char* parts[] = {kRenameFailedNoteStart, log_file_name, kRenameFailedNoteMiddle,
+                           backup ? backup : "", kRenameFailedNoteEnd};
     for (const char* part : parts) AppendNote(log_.LogFile(), part);
     result = 0;
   }

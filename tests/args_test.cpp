@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "log_settings.h"
+#include "server_messages.h"
 #include "test_support.h"
 
 namespace test {
@@ -35,18 +36,13 @@ void Parse(const std::vector<std::string>& args, Parsed* parsed) {
   parsed->out = NormalizeNewlines(testing::internal::GetCapturedStdout());
 }
 
-const char kUsage[] =
-    "Usage:\nprog --input=pipename --output=<|prog ...>\nor\n"
-    "prog --input=pipename --output=logfile [--filesize=sizeBytes --numbackups=n]\n";
-const char kNoPipe[] = "LogServer: --input=pipename must be specified\n";
-const char kNoLog[] = "LogServer: --output=logfile must be specified\n";
-const char kNoCmd[] = "LogServer: --output=| missing cmds\n";
+const std::string kUsage = Format(kUsageFormat, "prog", "prog");
 
 TEST(Args, NoArgumentsAskForThePipeName) {
   Parsed p;
   Parse({}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, kNoPipe);
+  EXPECT_EQ(p.err, kNoPipeName);
   EXPECT_EQ(p.out, "");
 }
 
@@ -74,7 +70,7 @@ TEST(Args, OneMinusSignIsAnInvalidArgumentWithUsage) {
   Parsed p;
   Parse({"-input=x"}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, "LogServer: invalid argument (-input=x)\n");
+  EXPECT_EQ(p.err, Format(kInvalidArgumentFormat, "-input=x"));
   EXPECT_EQ(p.out, kUsage);
 }
 
@@ -83,7 +79,7 @@ TEST(Args, UnknownOptionIsAnInvalidArgumentWithoutPrefixWithUsage) {
     Parsed p;
     Parse({"--input=pipe", option, "--output=app.log"}, &p);
     EXPECT_EQ(p.result, 0) << option;
-    EXPECT_EQ(p.err, "invalid argument (" + std::string(option) + ")\n");
+    EXPECT_EQ(p.err, Format(kUnknownOptionFormat, option));
     EXPECT_EQ(p.out, kUsage);
   }
 }
@@ -92,7 +88,7 @@ TEST(Args, ParsingStopsAtTheFirstBadArgument) {
   Parsed p;
   Parse({"--filesize=7", "--verbose", "--filesize=0"}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, "invalid argument (--verbose)\n");
+  EXPECT_EQ(p.err, Format(kUnknownOptionFormat, "--verbose"));
   EXPECT_EQ(p.settings.SizeLimit(), 7);
 }
 
@@ -100,21 +96,21 @@ TEST(Args, BarWithOnlyBlanksIsAMissingCommand) {
   Parsed p;
   Parse({"--input=pipe", "--output=| "}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, kNoCmd);
+  EXPECT_EQ(p.err, kNoCommand);
   EXPECT_TRUE(p.settings.CommandMode());
   EXPECT_STREQ(p.settings.ExternalCmd(), "");
 
   Parsed bare;
   Parse({"--input=pipe", "--output=|"}, &bare);
   EXPECT_EQ(bare.result, 0);
-  EXPECT_EQ(bare.err, kNoCmd);
+  EXPECT_EQ(bare.err, kNoCommand);
 }
 
 TEST(Args, PipeNameIsCheckedBeforeTheCommand) {
   Parsed p;
   Parse({"--output=| "}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, kNoPipe);
+  EXPECT_EQ(p.err, kNoPipeName);
 }
 
 TEST(Args, BlanksAfterTheBarAreSkippedAndTheRestIsTheCommand) {
@@ -138,8 +134,7 @@ TEST(Args, FilesizeBelowOneIsRefusedWithTheArgumentAsTyped) {
     Parsed p;
     Parse({"--input=pipe", "--output=app.log", option}, &p);
     EXPECT_EQ(p.result, 0) << option;
-    EXPECT_EQ(p.err, "LogServer: filesize (" + std::string(option) +
-                         ") must have a value greater than 0\n");
+    EXPECT_EQ(p.err, Format(kFileSizeTooSmallFormat, option));
     EXPECT_EQ(p.out, "");
   }
 }
@@ -169,8 +164,7 @@ TEST(Args, NumbackupsBelowTwoIsRefusedWithTheArgumentAsTyped) {
     Parsed p;
     Parse({"--input=pipe", "--output=app.log", option}, &p);
     EXPECT_EQ(p.result, 0) << option;
-    EXPECT_EQ(p.err, "LogServer: numbackups (" + std::string(option) +
-                         ") must have a value greater than 1\n");
+    EXPECT_EQ(p.err, Format(kNumBackupsTooSmallFormat, option));
     EXPECT_EQ(p.out, "");
   }
   Parsed two;
@@ -183,12 +177,12 @@ TEST(Args, EmptyInputCountsAsNoPipeName) {
   Parsed p;
   Parse({"--input=", "--output=app.log"}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, kNoPipe);
+  EXPECT_EQ(p.err, kNoPipeName);
 
   Parsed later;
   Parse({"--input=pipe", "--input=", "--output=app.log"}, &later);
   EXPECT_EQ(later.result, 0);
-  EXPECT_EQ(later.err, kNoPipe);
+  EXPECT_EQ(later.err, kNoPipeName);
 }
 
 TEST(Args, MissingOrEmptyLogFileIsReported) {
@@ -198,7 +192,7 @@ TEST(Args, MissingOrEmptyLogFileIsReported) {
     Parsed p;
     Parse(args, &p);
     EXPECT_EQ(p.result, 0);
-    EXPECT_EQ(p.err, kNoLog);
+    EXPECT_EQ(p.err, kNoLogFile);
   }
 }
 
@@ -235,7 +229,7 @@ TEST(Args, CommandModeStaysOnAfterALaterPlainOutput) {
   Parsed emptied;
   Parse({"--input=pipe", "--output=|one", "--output=app.log", "--output=|"}, &emptied);
   EXPECT_EQ(emptied.result, 0);
-  EXPECT_EQ(emptied.err, kNoCmd);
+  EXPECT_EQ(emptied.err, kNoCommand);
 }
 
 TEST(ConvertDecimal, ReadsLikeAtoi) {

@@ -192,8 +192,7 @@ TEST(BatchWrite, FailedRotationInABatchNotesItThereAndLeavesTheSizeUnknown) {
   c.backups = 2;
   c.blocks = Texts({60, 60, 70, 80, 90});
   Layout expected;
-  expected.log = Join(c.blocks, 0, 2) +
-                 "Could not rename <dir>/app.log to <dir>/app1.log, log rotation failed\r\n" +
+  expected.log = Join(c.blocks, 0, 2) + RenameFailedNote("<dir>/app.log", "<dir>/app1.log") +
                  Join(c.blocks, 2, 5);
   expected.counter = -1;
   ExpectEveryBatchingGives(c, expected);
@@ -234,7 +233,7 @@ TEST(BatchRead, TooLongMessageQueuedBehindOthersEndsTheClientThere) {
   ASSERT_TRUE(SendMessages(server.pipe, {"after\n"}));
   ASSERT_TRUE(server.WaitForClientsDone(2));
   EXPECT_EQ(ReadWholeFile(server.log), "a\nb\nafter\n");
-  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n" + kReadFailed + "\n");
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFileFailed) + kReadFileFailed);
   EXPECT_EQ(server.Stop(), 1);
 }
 

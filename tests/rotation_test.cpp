@@ -265,7 +265,7 @@ TEST(Rotation, FailedRenameKeepsEveryByteInTheLogAndNotesIt) {
   ASSERT_EQ(Write(&writer, second), 1);
   EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   EXPECT_GE(writer.Rotation().LastSizeCheck(), before);
-  std::string note = "Could not rename " + log + " to " + blocked + ", log rotation failed\r\n";
+  std::string note = RenameFailedNote(log, blocked);
   EXPECT_EQ(ReadWholeFile(log), first + second + note);
 
   // Writing goes on in the same file; with the size unknown nothing is tried for an hour.
@@ -331,7 +331,7 @@ TEST(Rotation, ReopenInARemovedDirectoryFailsAndEveryRetryPrintsTheOpenMessage) 
   EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   EXPECT_EQ(Write(&writer, "next\n"), 0);
   std::string err = testing::internal::GetCapturedStderr();
-  std::string message = "LogServer: cannot open log file(" + log + ") for write (err=";
+  std::string message = CannotOpenLogStart(log);
   EXPECT_EQ(CountOf(err, message), 2) << err;
 
   fs::create_directories(logs);
@@ -427,8 +427,7 @@ TEST(Rotation, SizeThatCannotBeReadIsUnknownAndSaidOnStandardOutput) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(writer.Rotation().RefreshFileSize(), 0);
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(NormalizeNewlines(out),
-            "LogServer: cannot get fileinfo.  Logfile rotation will delay\n");
+  EXPECT_EQ(NormalizeNewlines(out), kCannotGetFileInfo);
   EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   EXPECT_GE(writer.Rotation().LastSizeCheck(), before);
 }
