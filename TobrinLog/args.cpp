@@ -27,6 +27,16 @@ int SetOutput(const char* value, LogSettings* settings) {
   return settings->SetExternalCmd(value);
 }
 
+// The value of a number option, when it is at least `minimum`; else false after printing
+// `refusal` with the argument as given.
+bool TakeNumber(const char* argument, const char* value, int32_t minimum, const char* refusal,
+                int32_t* number) {
+  *number = ConvertDecimal(value);
+  if (*number >= minimum) return true;
+  std::fprintf(stderr, refusal, argument);
+  return false;
+}
+
 // One argument; 0 ends the parse.
 int ParseOne(const char* program, const char* argument, LogSettings* settings) {
   if (std::strncmp(argument, "--", 2) != 0) {
@@ -36,24 +46,17 @@ int ParseOne(const char* program, const char* argument, LogSettings* settings) {
   }
   const char* option = argument + 2;
   const char* value;
+  int32_t number = 0;
   if ((value = ValueOf(option, "output="))) return SetOutput(value, settings);
   if ((value = ValueOf(option, "input="))) return settings->SetPipeName(value);
   if ((value = ValueOf(option, "numbackups="))) {
-    int32_t count = ConvertDecimal(value);
-    if (count < 2) {
-      std::fprintf(stderr, kNumBackupsTooSmallFormat, argument);
-      return 0;
-    }
-    settings->SetNumBackups(count);
+    if (!TakeNumber(argument, value, 2, kNumBackupsTooSmallFormat, &number)) return 0;
+    settings->SetNumBackups(number);
     return 1;
   }
   if ((value = ValueOf(option, "filesize="))) {
-    int32_t bytes = ConvertDecimal(value);
-    if (bytes < 1) {
-      std::fprintf(stderr, kFileSizeTooSmallFormat, argument);
-      return 0;
-    }
-    settings->SetSizeLimit(bytes);
+    if (!TakeNumber(argument, value, 1, kFileSizeTooSmallFormat, &number)) return 0;
+    settings->SetSizeLimit(number);
     return 1;
   }
   std::fprintf(stderr, kUnknownOptionFormat, argument);

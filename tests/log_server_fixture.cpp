@@ -3,6 +3,8 @@
 #include <atomic>
 #include <thread>
 
+#include "log_writer.h"
+
 namespace test {
 
 std::string LoggerUsage(const std::string& program) {
@@ -16,6 +18,10 @@ std::string CannotOpenLogStart(const std::string& log) {
 
 std::string RenameFailedNote(const std::string& log, const std::string& backup) {
   return kRenameFailedNoteStart + log + kRenameFailedNoteMiddle + backup + kRenameFailedNoteEnd;
+}
+
+int Write(LogWriter* writer, const std::string& text) {
+  return writer->WriteAll(text.data(), static_cast<int>(text.size()));
 }
 
 std::string UniquePipeName(const ScratchDir& dir) {

@@ -8,6 +8,8 @@
 #include "server_messages.h"
 #include "test_support.h"
 
+class LogWriter;
+
 namespace test {
 
 inline constexpr char kReadyByte[] = "\x01";
@@ -18,6 +20,9 @@ std::string LoggerUsage(const std::string& program);
 std::string CannotOpenLogStart(const std::string& log);
 /// The note that a failed rotation of `log` to `backup` writes into the log.
 std::string RenameFailedNote(const std::string& log, const std::string& backup);
+
+/// Hands `text` to the writer's WriteAll as one block; its result.
+int Write(LogWriter* writer, const std::string& text);
 
 /// A unique pipe name inside `dir` (POSIX) or in the pipe namespace (Windows).
 std::string UniquePipeName(const ScratchDir& dir);

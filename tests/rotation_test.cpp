@@ -22,10 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int Write(LogWriter* writer, const std::string& text) {
-  return writer->WriteAll(text.data(), static_cast<int>(text.size()));
-}
-
 // The size unknown since `seconds`, as after a failed rotation: an hour after it, the next
 // write reads the size.
 void ForgetSizeSince(LogWriter* writer, int64_t seconds) {

@@ -12,10 +12,6 @@
 namespace test {
 namespace {
 
-int Write(LogWriter* writer, const std::string& text) {
-  return writer->WriteAll(text.data(), static_cast<int>(text.size()));
-}
-
 // The command of command mode: copies its standard input into `copy`.
 std::string CopyCommand(const std::string& copy) {
   return CommandWord(ToolPath("copy_stdin")) + " " + CommandWord(copy);
