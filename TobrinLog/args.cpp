@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log_writer.h"
+#include "log_settings.h"
+#include "server_messages.h"
 
 namespace {
 
@@ -17,51 +18,48 @@ const char* ValueOf(const char* option, const char* prefix) {
   return std::strncmp(option, prefix, length) == 0 ? option + length : nullptr;
 }
 
-void PrintUsage(const char* program) {
-  std::printf(
-      "Usage:\n%s --input=pipename --output=<|prog ...>\nor\n%s --input=pipename "
-      "--output=logfile [--filesize=sizeBytes --numbackups=n]\n",
-      program, program);
-}
+void PrintUsage(const char* program) { std::printf(kUsageFormat, program, program); }
 
-int SetOutput(const char* value, LogWriter* writer) {
-  if (*value != '|') return writer->SetLogFileName(value);
+int SetOutput(const char* value, LogSettings* settings) {
+  if (*value != '|') return settings->SetLogFileName(value);
   ++value;
   while (IsSpace(*value)) ++value;
-  return writer->SetExternalCmd(value);
+  return settings->SetExternalCmd(value);
+}
+
+// The value of a number option, when it is at least `minimum`; else false after printing
+// `refusal` with the argument as given.
+bool TakeNumber(const char* argument, const char* value, int32_t minimum, const char* refusal,
+                int32_t* number) {
+  *number = ConvertDecimal(value);
+  if (*number >= minimum) return true;
+  std::fprintf(stderr, refusal, argument);
+  return false;
 }
 
 // One argument; 0 ends the parse.
-int ParseOne(const char* program, const char* argument, LogWriter* writer) {
+int ParseOne(const char* program, const char* argument, LogSettings* settings) {
   if (std::strncmp(argument, "--", 2) != 0) {
-    std::fprintf(stderr, "LogServer: invalid argument (%s)\n", argument);
+    std::fprintf(stderr, kInvalidArgumentFormat, argument);
     PrintUsage(program);
     return 0;
   }
   const char* option = argument + 2;
   const char* value;
-  if ((value = ValueOf(option, "output="))) return SetOutput(value, writer);
-  if ((value = ValueOf(option, "input="))) return writer->SetPipeName(value);
+  int32_t number = 0;
+  if ((value = ValueOf(option, "output="))) return SetOutput(value, settings);
+  if ((value = ValueOf(option, "input="))) return settings->SetPipeName(value);
   if ((value = ValueOf(option, "numbackups="))) {
-    int32_t count = ConvertDecimal(value);
-    if (count < 2) {
-      std::fprintf(stderr, "LogServer: numbackups (%s) must have a value greater than 1\n",
-                   argument);
-      return 0;
-    }
-    writer->SetNumBackups(count);
+    if (!TakeNumber(argument, value, 2, kNumBackupsTooSmallFormat, &number)) return 0;
+    settings->SetNumBackups(number);
     return 1;
   }
   if ((value = ValueOf(option, "filesize="))) {
-    int32_t bytes = ConvertDecimal(value);
-    if (bytes < 1) {
-      std::fprintf(stderr, "LogServer: filesize (%s) must have a value greater than 0\n", argument);
-      return 0;
-    }
-    writer->SetSizeLimit(bytes);
+    if (!TakeNumber(argument, value, 1, kFileSizeTooSmallFormat, &number)) return 0;
+    settings->SetSizeLimit(number);
     return 1;
   }
-  std::fprintf(stderr, "invalid argument (%s)\n", argument);
+  std::fprintf(stderr, kUnknownOptionFormat, argument);
   PrintUsage(program);
   return 0;
 }
@@ -83,24 +81,24 @@ int32_t ConvertDecimal(const char* text) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
-int ParseArgs(char** argv, int argc, LogWriter* writer) {
+int ParseArgs(char** argv, int argc, LogSettings* settings) {
   const char* program = argc > 0 ? argv[0] : "TobrinLogger";
   for (int i = 1; i < argc; ++i) {
-    if (!ParseOne(program, argv[i], writer)) return 0;
+    if (!ParseOne(program, argv[i], settings)) return 0;
   }
-  if (IsEmpty(writer->PipeName())) {
-    std::fprintf(stderr, "LogServer: --input=pipename must be specified\n");
+  if (IsEmpty(settings->PipeName())) {
+    std::fputs(kNoPipeName, stderr);
     return 0;
   }
-  if (writer->CommandMode()) {
-    if (IsEmpty(writer->ExternalCmd())) {
-      std::fprintf(stderr, "LogServer: --output=| missing cmds\n");
+  if (settings->CommandMode()) {
+    if (IsEmpty(settings->ExternalCmd())) {
+      std::fputs(kNoCommand, stderr);
       return 0;
     }
     return 1;
   }
-  if (IsEmpty(writer->LogFileName())) {
-    std::fprintf(stderr, "LogServer: --output=logfile must be specified\n");
+  if (IsEmpty(settings->LogFileName())) {
+    std::fputs(kNoLogFile, stderr);
     return 0;
   }
   return 1;

@@ -1,58 +1,21 @@
 #include "log_writer.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "platform/command.h"
+#include "server_messages.h"
 
-namespace {
-
-// Replaces *slot with a copy of `text`; the earlier copy is freed first, so a failed
-// allocation leaves the setting empty.
-int CopySetting(char** slot, const char* text, const char* setter) {
-  std::free(*slot);
-  size_t size = std::strlen(text) + 1;
-  *slot = static_cast<char*>(std::malloc(size));
-  if (!*slot) {
-    std::fprintf(stderr, "LogServer: out of memory when allocating memory for %s\n", setter);
-    return 0;
-  }
-  std::memcpy(*slot, text, size);
-  return 1;
-}
-
-}  // namespace
-
-LogWriter::LogWriter() = default;
+LogWriter::LogWriter() : rotation_(settings_, this) {}
 
 LogWriter::~LogWriter() {
   if (platform::IsOpen(file_handle_)) platform::CloseFile(file_handle_);
   if (command_stream_) platform::CloseCommand(command_stream_);
-  std::free(log_file_name_);
-  std::free(pipe_name_);
-  std::free(external_cmd_);
-}
-
-int LogWriter::SetPipeName(const char* name) {
-  return CopySetting(&pipe_name_, name, "SetPipeName");
-}
-
-int LogWriter::SetLogFileName(const char* name) {
-  return CopySetting(&log_file_name_, name, "SetLogFileName");
-}
-
-int LogWriter::SetExternalCmd(const char* command) {
-  if (!CopySetting(&external_cmd_, command, "ExternalCmd")) return 0;
-  command_mode_ = true;
-  return 1;
 }
 
 int LogWriter::OpenOutput() {
-  if (command_mode_) {
+  if (settings_.CommandMode()) {
     int error = 0;
-    command_stream_ = platform::StartCommand(external_cmd_, &error);
+    command_stream_ = platform::StartCommand(settings_.ExternalCmd(), &error);
     if (!command_stream_) {
-      std::fprintf(stderr, "LogServer: failed to open pipe (%s). err=%d\n", external_cmd_, error);
+      std::fprintf(stderr, kCommandStartFailedFormat, settings_.ExternalCmd(), error);
       return 0;
     }
     // Unbuffered, so that a write into a command that has gone fails in WriteAll itself
@@ -61,7 +24,7 @@ int LogWriter::OpenOutput() {
     return 1;
   }
   if (!Open()) return 0;
-  CheckSizeAtStartup();
+  rotation_.CheckSizeAtStartup();
   return 1;
 }
 
@@ -71,7 +34,7 @@ int LogWriter::WriteAll(const char* data, int length) {
 }
 
 int LogWriter::WriteBlocks(const Block* blocks, int count) {
-  if (!command_mode_) return WriteToFile(blocks, count);
+  if (!settings_.CommandMode()) return WriteToFile(blocks, count);
   for (int i = 0; i < count; ++i) {
     if (!WriteToCommand(blocks[i].data, blocks[i].length)) return 0;
   }
@@ -108,11 +71,11 @@ int LogWriter::WriteToFile(const Block* blocks, int count) {
 int LogWriter::BlocksBeforeRotation(const Block* blocks, int count) const {
   if (count > kMaxBlocksPerWrite) count = kMaxBlocksPerWrite;
   // While the size is unknown, each block's size check may read the size and rotate.
-  if (size_counter_ < 0) return 1;
-  int64_t size = size_counter_;
+  int64_t size = rotation_.SizeCounter();
+  if (size < 0) return 1;
   for (int i = 0; i < count; ++i) {
     if (blocks[i].length > 0) size += blocks[i].length;
-    if (size > size_limit_) return i + 1;
+    if (size > settings_.SizeLimit()) return i + 1;
   }
   return count;
 }
@@ -125,7 +88,7 @@ bool LogWriter::AppendBlocks(const Block* blocks, int count) {
   int64_t partial = 0;  // what of it is written already
   while (first < count) {
     if (slices[first].size == 0) {
-      CheckSizeAfterWrite(partial);
+      rotation_.CheckSizeAfterWrite(partial);
       partial = 0;
       ++first;
       continue;
@@ -142,13 +105,13 @@ bool LogWriter::AppendBlocks(const Block* blocks, int count) {
       partial += static_cast<int64_t>(taken);
       written -= taken;
       if (slices[first].size == 0) {
-        CheckSizeAfterWrite(partial);
+        rotation_.CheckSizeAfterWrite(partial);
         partial = 0;
         ++first;
       }
     }
     if (!ok) {
-      CheckSizeAfterWrite(RemoveTornBlock(partial) ? 0 : partial);
+      rotation_.CheckSizeAfterWrite(RemoveTornBlock(partial) ? 0 : partial);
       return false;
     }
   }
@@ -165,33 +128,24 @@ bool LogWriter::RemoveTornBlock(int64_t torn) {
          platform::TruncateFile(file_handle_, end - torn);
 }
 
-void LogWriter::AppendNote(const char* text) {
-  platform::Slice note{text, std::strlen(text)};
-  size_t ignored;
-  platform::AppendToFile(file_handle_, &note, 1, &ignored);
-}
-
 int LockedLogWriter::Open() {
   int error = 0;
-  file_handle_ = platform::OpenForAppend(log_file_name_, &error);
-  if (!platform::IsOpen(file_handle_)) {
-    std::fprintf(stderr, "LogServer: cannot open log file(%s) for write (err=%d)\n", log_file_name_,
-                 error);
+  const char* name = Settings().LogFileName();
+  platform::File& file = LogFile();
+  file = platform::OpenForAppend(name, &error);
+  if (!platform::IsOpen(file)) {
+    std::fprintf(stderr, kCannotOpenLogFormat, name, error);
     return 0;
   }
   return 1;
 }
 
 int LockedLogWriter::WriteAll(const char* data, int length) {
-  lock_.Acquire();
-  int result = LogWriter::WriteAll(data, length);
-  lock_.Release();
-  return result;
+  platform::LockGuard guard(lock_);
+  return LogWriter::WriteAll(data, length);
 }
 
 int LockedLogWriter::WriteBlocksLocked(const Block* blocks, int count) {
-  lock_.Acquire();
-  int result = LogWriter::WriteBlocks(blocks, count);
-  lock_.Release();
-  return result;
+  platform::LockGuard guard(lock_);
+  return LogWriter::WriteBlocks(blocks, count);
 }

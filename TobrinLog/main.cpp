@@ -9,6 +9,7 @@
 #include "platform/msgpipe.h"
 #include "platform/process.h"
 #include "report.h"
+#include "server_messages.h"
 
 namespace {
 
@@ -34,10 +35,10 @@ int EndAfterServeFailure() {
 
 int main(int argc, char** argv) {
   platform::PrepareServerProcess();
-  if (!ParseArgs(argv, argc, &g_log_writer)) return 1;
+  if (!ParseArgs(argv, argc, &g_log_writer.Settings())) return 1;
   if (!g_log_writer.OpenOutput()) return 1;
   if (!StartMonitorThread()) {
-    std::fprintf(stderr, "CreateMonitor Thread failed\n");
+    std::fputs(kCreateMonitorFailed, stderr);
     return 0;
   }
   StartReportThread();

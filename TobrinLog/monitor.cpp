@@ -6,6 +6,7 @@
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "report.h"
+#include "server_messages.h"
 
 namespace {
 
@@ -26,11 +27,11 @@ constexpr size_t kMonitorStackBytes = 64 * 1024;
 // so ending at once, even in the middle of another client's write, loses nothing that a
 // client was told was written.
 void MonitorThread(void*) {
-  if (!platform::HasStandardInputHandle()) EndProcess("Failed to get stdin handle\n");
+  if (!platform::HasStandardInputHandle()) EndProcess(kNoStdinHandle);
   char discarded[kDiscardBufferSize];
   while (platform::ReadStandardInput(discarded, kDiscardBufferSize) > 0) {
   }
-  EndProcess("Terminating due to manager exit\n");
+  EndProcess(kManagerExit);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/thread.h"
+#include "server_messages.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ void WriteEntry(const Entry& entry) {
   if (entry.line) {
     std::fputs(entry.line, stdout);
   } else {
-    std::printf("LogServer: %u lines dropped while standard output was full\n", entry.dropped);
+    std::printf(kLinesDroppedFormat, entry.dropped);
   }
   std::fflush(stdout);
 }

@@ -1,9 +1,22 @@
-// Size bookkeeping and rotation of the log file into numbered backups.
+#include "rotation.h"
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "log_writer.h"
 #include "report.h"
+#include "server_messages.h"
+
+namespace {
+
+// Writes a note into the log file itself; the result is not looked at.
+void AppendNote(platform::File file, const char* text) {
+  platform::Slice note{text, std::strlen(text)};
+  size_t ignored;
+  platform::AppendToFile(file, &note, 1, &ignored);
+}
+
+}  // namespace
 
 bool MakeBackupName(const char* log_file_name, int n, char* out, size_t capacity) {
   const char* name_part = log_file_name;
@@ -19,14 +32,41 @@ bool MakeBackupName(const char* log_file_name, int n, char* out, size_t capacity
   return written >= 0 && static_cast<size_t>(written) < capacity;
 }
 
-int LogWriter::RefreshFileSize() {
+int ChooseBackup(const char* log_file_name, int32_t num_backups, char* out, size_t capacity) {
+  int chosen = 0;
+  int64_t oldest = 0;
+  for (int n = 1; n <= num_backups; ++n) {
+    int64_t modified;
+    MakeBackupName(log_file_name, n, out, capacity);
+    if (!platform::GetModificationTime(out, &modified)) {
+      chosen = n;
+      break;
+    }
+    if (chosen == 0 || modified < oldest) {
+      chosen = n;
+      oldest = modified;
+    }
+  }
+  MakeBackupName(log_file_name, chosen, out, capacity);
+  return chosen;
+}
+
+LogRotation::LogRotation(const LogSettings& settings, LogFileOwner* log)
+    : settings_(settings), log_(*log) {}
+
+void LogRotation::SetSizeState(int64_t size, int64_t checked_at) {
+  size_counter_ = size;
+  last_size_check_ = checked_at;
+}
+
+int LogRotation::RefreshFileSize() {
   int64_t size = 0;
   int result = 1;
-  if (platform::GetFileSize(file_handle_, &size)) {
+  if (platform::GetFileSize(log_.LogFile(), &size)) {
     size_counter_ = size;
   } else {
     size_counter_ = -1;
-    Report("LogServer: cannot get fileinfo.  Logfile rotation will delay\n");
+    Report(kCannotGetFileInfo);
     result = 0;
   }
   last_size_check_ = platform::CurrentTimeSeconds();
@@ -35,7 +75,7 @@ int LogWriter::RefreshFileSize() {
 
 // The clock is read only where it matters: while the size is unknown, and after a failed
 // rotation.
-void LogWriter::CheckSizeAfterWrite(int64_t written) {
+void LogRotation::CheckSizeAfterWrite(int64_t written) {
   if (size_counter_ < 0) {
     int64_t now = platform::CurrentTimeSeconds();
     // A clock that went back gives a negative difference, which waits like a short one.
@@ -46,7 +86,7 @@ void LogWriter::CheckSizeAfterWrite(int64_t written) {
   } else {
     size_counter_ += written;
   }
-  if (size_counter_ > size_limit_) {
+  if (size_counter_ > settings_.SizeLimit()) {
     if (RotateLogFile()) {
       size_counter_ = 0;
     } else {
@@ -56,51 +96,37 @@ void LogWriter::CheckSizeAfterWrite(int64_t written) {
   }
 }
 
-void LogWriter::CheckSizeAtStartup() {
-  if (!RefreshFileSize() || size_counter_ < size_limit_) return;
+void LogRotation::CheckSizeAtStartup() {
+  if (!RefreshFileSize() || size_counter_ < settings_.SizeLimit()) return;
   size_counter_ = RotateLogFile() ? 0 : -1;
   last_size_check_ = platform::CurrentTimeSeconds();
 }
 
-int LogWriter::RotateLogFile() {
-  if (!platform::CloseFile(file_handle_)) {
-    AppendNote("LogServer: CloseHandle failed -- cannot perform logfile rotation\r\n");
+int LogRotation::RotateLogFile() {
+  platform::File& file = log_.LogFile();
+  if (!platform::CloseFile(file)) {
+    AppendNote(file, kCloseFailedNote);
     return 0;
   }
-  file_handle_ = platform::kNoFile;
+  file = platform::kNoFile;
 
+  const char* log_file_name = settings_.LogFileName();
   // Room for the name, up to ten digits and a dot.
-  size_t capacity = std::strlen(log_file_name_) + 13;
+  size_t capacity = std::strlen(log_file_name) + 13;
   char* backup = static_cast<char*>(std::malloc(capacity));
-  int chosen = 0;
-  int64_t oldest = 0;
-  for (int n = 1; backup && n <= num_backups_; ++n) {
-    int64_t modified;
-    MakeBackupName(log_file_name_, n, backup, capacity);
-    if (!platform::GetModificationTime(backup, &modified)) {
-      chosen = n;
-      break;
-    }
-    if (chosen == 0 || modified < oldest) {
-      chosen = n;
-      oldest = modified;
-    }
-  }
   bool renamed = false;
   if (backup) {
-    MakeBackupName(log_file_name_, chosen, backup, capacity);
+    ChooseBackup(log_file_name, settings_.NumBackups(), backup, capacity);
     platform::RemoveFile(backup);
-    renamed = platform::RenameFile(log_file_name_, backup);
+    renamed = platform::RenameFile(log_file_name, backup);
   }
   int result = 1;
-  if (!Open()) {
+  if (!log_.Open()) {
     result = 0;
   } else if (!renamed) {
-    AppendNote("Could not rename ");
-    AppendNote(log_file_name_);
-    AppendNote(" to ");
-    AppendNote(backup ? backup : "");
-    AppendNote(", log rotation failed\r\n");
+    const char* parts[] = {kRenameFailedNoteStart, log_file_name, kRenameFailedNoteMiddle,
+                           backup ? backup : "", kRenameFailedNoteEnd};
+    for (const char* part : parts) AppendNote(log_.LogFile(), part);
     result = 0;
   }
   std::free(backup);

@@ -1,6 +1,6 @@
 // The log server's command line. The input, split at zero bytes, is the argument vector
 // after the program name. Every argument must convert as strtoll clamped to 32 bits would,
-// and a command line that ParseArgs accepts must leave the writer with the settings the last
+// and a command line that ParseArgs accepts must leave the settings that the last
 // occurrence of each option gives, complete and within their limits.
 #include <cstdint>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 
 #include "args.h"
 #include "fuzz_input.h"
-#include "log_writer.h"
+#include "log_settings.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ bool Starts(const char* text, const char* prefix, const char** rest) {
 bool Same(const char* a, const std::string& b) { return a && b == a; }
 
 // What the accepted options say, in the order the server reads them.
-void CheckAccepted(int argc, char** argv, const LogWriter& writer) {
+void CheckAccepted(int argc, char** argv, const LogSettings& settings) {
   std::string pipe, log, command;
   bool command_mode = false;
   int32_t backups = kDefaultNumBackups, limit = kDefaultSizeLimit;
@@ -55,12 +55,12 @@ void CheckAccepted(int argc, char** argv, const LogWriter& writer) {
       FUZZ_CHECK(false);  // accepted an unknown argument
     }
   }
-  FUZZ_CHECK(!pipe.empty() && Same(writer.PipeName(), pipe));
-  FUZZ_CHECK(writer.CommandMode() == command_mode);
-  if (command_mode) FUZZ_CHECK(!command.empty() && Same(writer.ExternalCmd(), command));
-  if (!command_mode) FUZZ_CHECK(!log.empty() && Same(writer.LogFileName(), log));
-  FUZZ_CHECK(writer.NumBackups() == backups && backups >= 2);
-  FUZZ_CHECK(writer.SizeLimit() == limit && limit >= 1);
+  FUZZ_CHECK(!pipe.empty() && Same(settings.PipeName(), pipe));
+  FUZZ_CHECK(settings.CommandMode() == command_mode);
+  if (command_mode) FUZZ_CHECK(!command.empty() && Same(settings.ExternalCmd(), command));
+  if (!command_mode) FUZZ_CHECK(!log.empty() && Same(settings.LogFileName(), log));
+  FUZZ_CHECK(settings.NumBackups() == backups && backups >= 2);
+  FUZZ_CHECK(settings.SizeLimit() == limit && limit >= 1);
 }
 
 }  // namespace
@@ -72,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* text = arguments.argv()[i];
     FUZZ_CHECK(ConvertDecimal(text) == ReferenceDecimal(text));
   }
-  LockedLogWriter writer;
-  if (ParseArgs(arguments.argv(), arguments.argc(), &writer))
-    CheckAccepted(arguments.argc(), arguments.argv(), writer);
+  LogSettings settings;
+  if (ParseArgs(arguments.argv(), arguments.argc(), &settings))
+    CheckAccepted(arguments.argc(), arguments.argv(), settings);
   return 0;
 }

@@ -83,9 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   LockedLogWriter writer;
-  FUZZ_CHECK(writer.SetLogFileName(log.c_str()));
-  writer.SetSizeLimit(limit);
-  writer.SetNumBackups(kBackups);
+  FUZZ_CHECK(writer.Settings().SetLogFileName(log.c_str()));
+  writer.Settings().SetSizeLimit(limit);
+  writer.Settings().SetNumBackups(kBackups);
   FUZZ_CHECK(writer.OpenOutput());
   for (size_t i = 0; i < blocks.size();) {
     int count = groups[i];

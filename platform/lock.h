@@ -19,4 +19,16 @@ class Lock {
   alignas(16) unsigned char storage_[64];
 };
 
+/// Holds `lock` from its construction to the end of its scope.
+class LockGuard {
+ public:
+  explicit LockGuard(Lock& lock) : lock_(lock) { lock_.Acquire(); }
+  ~LockGuard() { lock_.Release(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  Lock& lock_;
+};
+
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/socket.h"
+#include "tell_messages.h"
 
 TellOptions ParseTellOptions(int argc, char** argv) {
   TellOptions options;
@@ -51,12 +52,9 @@ int BuildCommandLine(int argc, char** argv, int first, char* buffer, int capacit
 }
 
 void PrintTellUsage(std::FILE* out, const char* program) {
-  std::fprintf(out, "Usage: %s [-h hostip] [-p port] <cmd>\n", program);
-  std::fprintf(out, "Example (get all manager settings):\n\t %s get all\n", program);
-  std::fprintf(out,
-               "Example (change manager loglevel to TRACE):\n"
-               "\t %s -h localhost set loglevel TRACE\n",
-               program);
+  std::fprintf(out, kTellUsageFormat, program);
+  std::fprintf(out, kTellGetAllExampleFormat, program);
+  std::fprintf(out, kTellLogLevelExampleFormat, program);
 }
 
 void PrintReply(std::FILE* out, const char* reply, int length) {
@@ -74,26 +72,26 @@ int Exchange(platform::Socket socket, const TellOptions& options, const char* co
   const char* host = options.host;
   uint32_t address = platform::ParseIpv4Address(host);
   if (address == platform::kNoAddress) {
-    std::fprintf(stderr, "Cannot determine host (%s) address. Using 127.0.0.1\n", host);
+    std::fprintf(stderr, kUnknownHostFormat, host);
     address = platform::ParseIpv4Address("127.0.0.1");
   }
   if (!platform::ConnectSocket(socket, address, static_cast<uint16_t>(options.port))) {
-    std::fprintf(stderr, "connect failed with error %d.\n", platform::LastSocketError());
+    std::fprintf(stderr, kConnectFailedFormat, platform::LastSocketError());
     return -1;
   }
   char reply[kTellBufferSize];
   // The greeting only tells us the manager is ready; its content is not ours to show.
   if (platform::ReceiveOnce(socket, reply, kTellBufferSize) <= 0) {
-    std::fprintf(stderr, "recv failed with error %d.\n", platform::LastSocketError());
+    std::fprintf(stderr, kReceiveFailedFormat, platform::LastSocketError());
     return -1;
   }
   if (platform::SendOnce(socket, command, command_length) < command_length) {
-    std::fprintf(stderr, "send failed with error %d.\n", platform::LastSocketError());
+    std::fprintf(stderr, kSendFailedFormat, platform::LastSocketError());
     return -1;
   }
   int received = platform::ReceiveOnce(socket, reply, kTellBufferSize);
   if (received <= 0) {
-    std::fprintf(stderr, "recv failed with error %d.\n", platform::LastSocketError());
+    std::fprintf(stderr, kReceiveFailedFormat, platform::LastSocketError());
     return -1;
   }
   PrintReply(stdout, reply, received);
@@ -113,23 +111,21 @@ int TellManagerMain(int argc, char** argv) {
   char command[kTellBufferSize];
   int length = BuildCommandLine(argc, argv, options.command_start, command, kTellBufferSize);
   if (length < 0) {
-    std::fprintf(stderr,
-                 "Command too long: the words, blanks and line feed must fit in %d bytes.\n",
-                 kTellBufferSize - 1);
+    std::fprintf(stderr, kCommandTooLongFormat, kTellBufferSize - 1);
     return -1;
   }
   if (length <= 2) {
-    std::fprintf(stderr, "No cmd specified\n");
+    std::fputs(kNoCommandGiven, stderr);
     PrintTellUsage(stdout, program);
     return -1;
   }
   if (!platform::StartSockets()) {
-    std::fprintf(stderr, "Error at WSAStartup().\n");
+    std::fputs(kSocketsNotStarted, stderr);
     return -1;
   }
   platform::Socket socket = platform::CreateTcpSocket();
   if (!platform::IsOpen(socket)) {
-    std::fprintf(stderr, "socket failed with error %d.\n", platform::LastSocketError());
+    std::fprintf(stderr, kSocketFailedFormat, platform::LastSocketError());
     platform::StopSockets();
     return -2;
   }

@@ -17,30 +17,19 @@ struct Refusal {
   bool usage;
 };
 
-std::string Usage() {
-  return "Usage:\n" + LoggerPath() + " --input=pipename --output=<|prog ...>\nor\n" + LoggerPath() +
-         " --input=pipename --output=logfile [--filesize=sizeBytes --numbackups=n]\n";
-}
-
 TEST(ArgsProgram, EveryRefusalPrintsItsMessageAndExitsWithOne) {
   ScratchDir dir;
   const std::string pipe = "--input=" + UniquePipeName(dir);
   const std::string log = "--output=" + dir.File("app.log");
   const std::vector<Refusal> refusals{
-      {{pipe, "--verbose", log}, "invalid argument (--verbose)\n", true},
-      {{pipe, "--output=| "}, "LogServer: --output=| missing cmds\n", false},
-      {{"--output=| "}, "LogServer: --input=pipename must be specified\n", false},
-      {{"--input=", log}, "LogServer: --input=pipename must be specified\n", false},
-      {{pipe}, "LogServer: --output=logfile must be specified\n", false},
-      {{pipe, log, "--numbackups=1"},
-       "LogServer: numbackups (--numbackups=1) must have a value greater than 1\n",
-       false},
-      {{pipe, log, "--filesize=abc"},
-       "LogServer: filesize (--filesize=abc) must have a value greater than 0\n",
-       false},
-      {{pipe, log, "--filesize= 0"},
-       "LogServer: filesize (--filesize= 0) must have a value greater than 0\n",
-       false},
+      {{pipe, "--verbose", log}, Format(kUnknownOptionFormat, "--verbose"), true},
+      {{pipe, "--output=| "}, kNoCommand, false},
+      {{"--output=| "}, kNoPipeName, false},
+      {{"--input=", log}, kNoPipeName, false},
+      {{pipe}, kNoLogFile, false},
+      {{pipe, log, "--numbackups=1"}, Format(kNumBackupsTooSmallFormat, "--numbackups=1"), false},
+      {{pipe, log, "--filesize=abc"}, Format(kFileSizeTooSmallFormat, "--filesize=abc"), false},
+      {{pipe, log, "--filesize= 0"}, Format(kFileSizeTooSmallFormat, "--filesize= 0"), false},
   };
   for (const Refusal& refusal : refusals) {
     std::vector<std::string> argv{LoggerPath()};
@@ -50,7 +39,7 @@ TEST(ArgsProgram, EveryRefusalPrintsItsMessageAndExitsWithOne) {
     EXPECT_TRUE(run.exited) << line;
     EXPECT_EQ(run.status, 1) << line;
     EXPECT_EQ(run.err, refusal.err) << line;
-    EXPECT_EQ(run.out, refusal.usage ? Usage() : "") << line;
+    EXPECT_EQ(run.out, refusal.usage ? LoggerUsage(LoggerPath()) : "") << line;
     EXPECT_EQ(run.err.find(kReadyByte), std::string::npos) << line;
   }
   // Nothing was opened on the way.

@@ -1,4 +1,4 @@
-// The log server's command line: ParseArgs into a writer of its own, and the
+// The log server's command line: ParseArgs into settings of their own, and the
 // decimal conversion of --filesize= and --numbackups=.
 #include "args.h"
 
@@ -8,16 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "log_writer.h"
+#include "log_settings.h"
+#include "server_messages.h"
 #include "test_support.h"
 
 namespace test {
 namespace {
 
-// One ParseArgs run: its result, the writer it filled, and what it printed.
+// One ParseArgs run: its result, the settings it filled, and what it printed.
 struct Parsed {
   int result = -1;
-  LockedLogWriter writer;
+  LogSettings settings;
   std::string out, err;
 };
 
@@ -30,51 +31,46 @@ void Parse(const std::vector<std::string>& args, Parsed* parsed) {
   argv.push_back(nullptr);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  parsed->result = ParseArgs(argv.data(), static_cast<int>(words.size()), &parsed->writer);
+  parsed->result = ParseArgs(argv.data(), static_cast<int>(words.size()), &parsed->settings);
   parsed->err = NormalizeNewlines(testing::internal::GetCapturedStderr());
   parsed->out = NormalizeNewlines(testing::internal::GetCapturedStdout());
 }
 
-const char kUsage[] =
-    "Usage:\nprog --input=pipename --output=<|prog ...>\nor\n"
-    "prog --input=pipename --output=logfile [--filesize=sizeBytes --numbackups=n]\n";
-const char kNoPipe[] = "LogServer: --input=pipename must be specified\n";
-const char kNoLog[] = "LogServer: --output=logfile must be specified\n";
-const char kNoCmd[] = "LogServer: --output=| missing cmds\n";
+const std::string kUsage = Format(kUsageFormat, "prog", "prog");
 
 TEST(Args, NoArgumentsAskForThePipeName) {
   Parsed p;
   Parse({}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, kNoPipe);
+  EXPECT_EQ(p.err, kNoPipeName);
   EXPECT_EQ(p.out, "");
 }
 
-TEST(Args, CompleteFileModeLineFillsTheWriter) {
+TEST(Args, CompleteFileModeLineFillsTheSettings) {
   Parsed p;
   Parse({"--input=pipe", "--output=app.log", "--filesize=1000", "--numbackups=3"}, &p);
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(p.err, "");
-  EXPECT_STREQ(p.writer.PipeName(), "pipe");
-  EXPECT_STREQ(p.writer.LogFileName(), "app.log");
-  EXPECT_EQ(p.writer.SizeLimit(), 1000);
-  EXPECT_EQ(p.writer.NumBackups(), 3);
-  EXPECT_FALSE(p.writer.CommandMode());
+  EXPECT_STREQ(p.settings.PipeName(), "pipe");
+  EXPECT_STREQ(p.settings.LogFileName(), "app.log");
+  EXPECT_EQ(p.settings.SizeLimit(), 1000);
+  EXPECT_EQ(p.settings.NumBackups(), 3);
+  EXPECT_FALSE(p.settings.CommandMode());
 }
 
 TEST(Args, DefaultsStayWhenSizeAndBackupsAreNotGiven) {
   Parsed p;
   Parse({"--input=pipe", "--output=app.log"}, &p);
   EXPECT_EQ(p.result, 1);
-  EXPECT_EQ(p.writer.SizeLimit(), 5242880);
-  EXPECT_EQ(p.writer.NumBackups(), 10);
+  EXPECT_EQ(p.settings.SizeLimit(), 5242880);
+  EXPECT_EQ(p.settings.NumBackups(), 10);
 }
 
 TEST(Args, OneMinusSignIsAnInvalidArgumentWithUsage) {
   Parsed p;
   Parse({"-input=x"}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, "LogServer: invalid argument (-input=x)\n");
+  EXPECT_EQ(p.err, Format(kInvalidArgumentFormat, "-input=x"));
   EXPECT_EQ(p.out, kUsage);
 }
 
@@ -83,7 +79,7 @@ TEST(Args, UnknownOptionIsAnInvalidArgumentWithoutPrefixWithUsage) {
     Parsed p;
     Parse({"--input=pipe", option, "--output=app.log"}, &p);
     EXPECT_EQ(p.result, 0) << option;
-    EXPECT_EQ(p.err, "invalid argument (" + std::string(option) + ")\n");
+    EXPECT_EQ(p.err, Format(kUnknownOptionFormat, option));
     EXPECT_EQ(p.out, kUsage);
   }
 }
@@ -92,29 +88,29 @@ TEST(Args, ParsingStopsAtTheFirstBadArgument) {
   Parsed p;
   Parse({"--filesize=7", "--verbose", "--filesize=0"}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, "invalid argument (--verbose)\n");
-  EXPECT_EQ(p.writer.SizeLimit(), 7);
+  EXPECT_EQ(p.err, Format(kUnknownOptionFormat, "--verbose"));
+  EXPECT_EQ(p.settings.SizeLimit(), 7);
 }
 
 TEST(Args, BarWithOnlyBlanksIsAMissingCommand) {
   Parsed p;
   Parse({"--input=pipe", "--output=| "}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, kNoCmd);
-  EXPECT_TRUE(p.writer.CommandMode());
-  EXPECT_STREQ(p.writer.ExternalCmd(), "");
+  EXPECT_EQ(p.err, kNoCommand);
+  EXPECT_TRUE(p.settings.CommandMode());
+  EXPECT_STREQ(p.settings.ExternalCmd(), "");
 
   Parsed bare;
   Parse({"--input=pipe", "--output=|"}, &bare);
   EXPECT_EQ(bare.result, 0);
-  EXPECT_EQ(bare.err, kNoCmd);
+  EXPECT_EQ(bare.err, kNoCommand);
 }
 
 TEST(Args, PipeNameIsCheckedBeforeTheCommand) {
   Parsed p;
   Parse({"--output=| "}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, kNoPipe);
+  EXPECT_EQ(p.err, kNoPipeName);
 }
 
 TEST(Args, BlanksAfterTheBarAreSkippedAndTheRestIsTheCommand) {
@@ -122,14 +118,14 @@ TEST(Args, BlanksAfterTheBarAreSkippedAndTheRestIsTheCommand) {
   Parse({"--input=pipe", "--output=|  mycmd -x"}, &p);
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(p.err, "");
-  EXPECT_TRUE(p.writer.CommandMode());
-  EXPECT_STREQ(p.writer.ExternalCmd(), "mycmd -x");
-  EXPECT_EQ(p.writer.LogFileName(), nullptr);
+  EXPECT_TRUE(p.settings.CommandMode());
+  EXPECT_STREQ(p.settings.ExternalCmd(), "mycmd -x");
+  EXPECT_EQ(p.settings.LogFileName(), nullptr);
 
   Parsed every;
   Parse({"--input=pipe", "--output=| \t\n\v\f\rcmd  |x "}, &every);
   EXPECT_EQ(every.result, 1);
-  EXPECT_STREQ(every.writer.ExternalCmd(), "cmd  |x ");
+  EXPECT_STREQ(every.settings.ExternalCmd(), "cmd  |x ");
 }
 
 TEST(Args, FilesizeBelowOneIsRefusedWithTheArgumentAsTyped) {
@@ -138,8 +134,7 @@ TEST(Args, FilesizeBelowOneIsRefusedWithTheArgumentAsTyped) {
     Parsed p;
     Parse({"--input=pipe", "--output=app.log", option}, &p);
     EXPECT_EQ(p.result, 0) << option;
-    EXPECT_EQ(p.err, "LogServer: filesize (" + std::string(option) +
-                         ") must have a value greater than 0\n");
+    EXPECT_EQ(p.err, Format(kFileSizeTooSmallFormat, option));
     EXPECT_EQ(p.out, "");
   }
 }
@@ -159,7 +154,7 @@ TEST(Args, FilesizeIsReadLikeAtoi) {
     Parsed p;
     Parse({"--input=pipe", "--output=app.log", c.option}, &p);
     EXPECT_EQ(p.result, 1) << c.option;
-    EXPECT_EQ(p.writer.SizeLimit(), c.limit) << c.option;
+    EXPECT_EQ(p.settings.SizeLimit(), c.limit) << c.option;
   }
 }
 
@@ -169,26 +164,25 @@ TEST(Args, NumbackupsBelowTwoIsRefusedWithTheArgumentAsTyped) {
     Parsed p;
     Parse({"--input=pipe", "--output=app.log", option}, &p);
     EXPECT_EQ(p.result, 0) << option;
-    EXPECT_EQ(p.err, "LogServer: numbackups (" + std::string(option) +
-                         ") must have a value greater than 1\n");
+    EXPECT_EQ(p.err, Format(kNumBackupsTooSmallFormat, option));
     EXPECT_EQ(p.out, "");
   }
   Parsed two;
   Parse({"--input=pipe", "--output=app.log", "--numbackups=2"}, &two);
   EXPECT_EQ(two.result, 1);
-  EXPECT_EQ(two.writer.NumBackups(), 2);
+  EXPECT_EQ(two.settings.NumBackups(), 2);
 }
 
 TEST(Args, EmptyInputCountsAsNoPipeName) {
   Parsed p;
   Parse({"--input=", "--output=app.log"}, &p);
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, kNoPipe);
+  EXPECT_EQ(p.err, kNoPipeName);
 
   Parsed later;
   Parse({"--input=pipe", "--input=", "--output=app.log"}, &later);
   EXPECT_EQ(later.result, 0);
-  EXPECT_EQ(later.err, kNoPipe);
+  EXPECT_EQ(later.err, kNoPipeName);
 }
 
 TEST(Args, MissingOrEmptyLogFileIsReported) {
@@ -198,7 +192,7 @@ TEST(Args, MissingOrEmptyLogFileIsReported) {
     Parsed p;
     Parse(args, &p);
     EXPECT_EQ(p.result, 0);
-    EXPECT_EQ(p.err, kNoLog);
+    EXPECT_EQ(p.err, kNoLogFile);
   }
 }
 
@@ -208,34 +202,34 @@ TEST(Args, LaterValuesWinAndAreNotComparedWithEachOther) {
          "--output=b.log", "--filesize=20", "--numbackups=3"},
         &p);
   EXPECT_EQ(p.result, 1);
-  EXPECT_STREQ(p.writer.PipeName(), "b");
-  EXPECT_STREQ(p.writer.LogFileName(), "b.log");
-  EXPECT_EQ(p.writer.SizeLimit(), 20);
-  EXPECT_EQ(p.writer.NumBackups(), 3);
+  EXPECT_STREQ(p.settings.PipeName(), "b");
+  EXPECT_STREQ(p.settings.LogFileName(), "b.log");
+  EXPECT_EQ(p.settings.SizeLimit(), 20);
+  EXPECT_EQ(p.settings.NumBackups(), 3);
 
   Parsed unrelated;
   Parse({"--input=p", "--output=x", "--filesize=1", "--numbackups=100000"}, &unrelated);
   EXPECT_EQ(unrelated.result, 1);
-  EXPECT_EQ(unrelated.writer.SizeLimit(), 1);
-  EXPECT_EQ(unrelated.writer.NumBackups(), 100000);
+  EXPECT_EQ(unrelated.settings.SizeLimit(), 1);
+  EXPECT_EQ(unrelated.settings.NumBackups(), 100000);
 }
 
 TEST(Args, CommandModeStaysOnAfterALaterPlainOutput) {
   Parsed p;
   Parse({"--input=pipe", "--output=|cmd", "--output=app.log"}, &p);
   EXPECT_EQ(p.result, 1);
-  EXPECT_TRUE(p.writer.CommandMode());
-  EXPECT_STREQ(p.writer.ExternalCmd(), "cmd");
-  EXPECT_STREQ(p.writer.LogFileName(), "app.log");
+  EXPECT_TRUE(p.settings.CommandMode());
+  EXPECT_STREQ(p.settings.ExternalCmd(), "cmd");
+  EXPECT_STREQ(p.settings.LogFileName(), "app.log");
 
   // The later command replaces the earlier one; an empty one is still refused.
   Parsed replaced;
   Parse({"--input=pipe", "--output=|one", "--output=| two"}, &replaced);
-  EXPECT_STREQ(replaced.writer.ExternalCmd(), "two");
+  EXPECT_STREQ(replaced.settings.ExternalCmd(), "two");
   Parsed emptied;
   Parse({"--input=pipe", "--output=|one", "--output=app.log", "--output=|"}, &emptied);
   EXPECT_EQ(emptied.result, 0);
-  EXPECT_EQ(emptied.err, kNoCmd);
+  EXPECT_EQ(emptied.err, kNoCommand);
 }
 
 TEST(ConvertDecimal, ReadsLikeAtoi) {

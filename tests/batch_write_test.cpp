@@ -22,15 +22,6 @@ namespace {
 
 constexpr int32_t kLimit = 100;
 
-// The writer with its size bookkeeping in reach.
-class BatchWriter : public LockedLogWriter {
- public:
-  void ForgetSizeLongAgo() {
-    size_counter_ = -1;
-    last_size_check_ = platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1;
-  }
-};
-
 struct Layout {
   std::vector<std::string> backups;  // app1.log, app2.log, ... as long as they exist
   std::string log;
@@ -96,12 +87,13 @@ Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<in
   EXPECT_TRUE(WriteWholeFile(log, c.prefix));
   Layout layout;
   {
-    BatchWriter writer;
-    EXPECT_EQ(writer.SetLogFileName(log.c_str()), 1);
-    writer.SetSizeLimit(c.limit);
-    writer.SetNumBackups(c.backups);
+    LockedLogWriter writer;
+    EXPECT_EQ(writer.Settings().SetLogFileName(log.c_str()), 1);
+    writer.Settings().SetSizeLimit(c.limit);
+    writer.Settings().SetNumBackups(c.backups);
     EXPECT_EQ(writer.OpenOutput(), 1);
-    if (c.start == Start::kUnknownOld) writer.ForgetSizeLongAgo();
+    if (c.start == Start::kUnknownOld)
+      writer.Rotation().SetSizeState(-1, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
     std::vector<Block> blocks;
     for (const std::string& text : c.blocks)
       blocks.push_back(Block{text.data(), static_cast<int>(text.size())});
@@ -116,7 +108,7 @@ Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<in
       EXPECT_EQ(writer.WriteBlocks(blocks.data() + at, static_cast<int>(count)), 1);
       at += count;
     }
-    layout.counter = writer.SizeCounter();
+    layout.counter = writer.Rotation().SizeCounter();
   }
   for (int n = 1; c.start != Start::kBlocked && FileExists(BackupOf(log, n)); ++n)
     layout.backups.push_back(ReadWholeFile(BackupOf(log, n)));
@@ -200,8 +192,7 @@ TEST(BatchWrite, FailedRotationInABatchNotesItThereAndLeavesTheSizeUnknown) {
   c.backups = 2;
   c.blocks = Texts({60, 60, 70, 80, 90});
   Layout expected;
-  expected.log = Join(c.blocks, 0, 2) +
-                 "Could not rename <dir>/app.log to <dir>/app1.log, log rotation failed\r\n" +
+  expected.log = Join(c.blocks, 0, 2) + RenameFailedNote("<dir>/app.log", "<dir>/app1.log") +
                  Join(c.blocks, 2, 5);
   expected.counter = -1;
   ExpectEveryBatchingGives(c, expected);
@@ -242,7 +233,7 @@ TEST(BatchRead, TooLongMessageQueuedBehindOthersEndsTheClientThere) {
   ASSERT_TRUE(SendMessages(server.pipe, {"after\n"}));
   ASSERT_TRUE(server.WaitForClientsDone(2));
   EXPECT_EQ(ReadWholeFile(server.log), "a\nb\nafter\n");
-  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n" + kReadFailed + "\n");
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFileFailed) + kReadFileFailed);
   EXPECT_EQ(server.Stop(), 1);
 }
 

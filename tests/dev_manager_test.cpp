@@ -127,7 +127,7 @@ TEST_F(DevManagerTest, ServesItsControlPortAndStopsTheLogServer) {
   EXPECT_NE(manager.program.Stdout().find("dev_manager: log server exited with status 1\n"),
             std::string::npos)
       << manager.program.Stdout();
-  EXPECT_NE(manager.program.Stderr().find("[log server] Terminating due to manager exit\n"),
+  EXPECT_NE(manager.program.Stderr().find(std::string("[log server] ") + kManagerExit),
             std::string::npos)
       << manager.program.Stderr();
   // The manager waited for the log server, so it is gone already.
@@ -168,7 +168,7 @@ TEST_F(DevManagerTest, KilledManagerTakesTheLogServerWithIt) {
   DevManager manager(dir);
   ASSERT_TRUE(manager.Start());
   ASSERT_TRUE(SendMessages(manager.pipe, {"before the end\n"}));
-  ASSERT_TRUE(manager.program.WaitForStdout("LogThread: ReadFile failed"));
+  ASSERT_TRUE(manager.program.WaitForStdout(kReadFileFailed));
   // WaitForExit kills a program that has not ended in time; here that is at once.
   int status = -1;
   ASSERT_FALSE(manager.program.WaitForExit(0, &status));
@@ -184,9 +184,7 @@ TEST_F(DevManagerTest, ReportsALogServerThatFailsOrNeverGetsReady) {
   RunResult bad =
       RunProgram({ToolPath("dev_manager"), "--port=0", "--", LoggerPath()}, "", kWaitMs);
   EXPECT_EQ(bad.status, 1);
-  EXPECT_NE(bad.err.find("[log server] LogServer: --input=pipename must be specified\n"),
-            std::string::npos)
-      << bad.err;
+  EXPECT_NE(bad.err.find(std::string("[log server] ") + kNoPipeName), std::string::npos) << bad.err;
   EXPECT_NE(bad.out.find("dev_manager: log server exited with status 1\n"), std::string::npos);
   EXPECT_EQ(bad.out.find(kPortLine), std::string::npos);
 

@@ -22,8 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kWriteFailed[] = "LogThread: WriteAll failed";
-
 // Polls `done` every few milliseconds for at most `timeout_ms`. Only for what no event
 // reports: what the server has written to a file, or a count in /proc.
 bool PollUntil(const std::function<bool()>& done, int timeout_ms = 20000) {
@@ -94,8 +92,9 @@ void FillThenMakeRoom(LogServer* server, const std::function<bool()>& make_room)
     ASSERT_TRUE(filler.Connect(server->pipe));
     for (int n = 0; n < 400 && filler.Send(Numbered('F', n, kSize)); ++n) {
     }
-    ASSERT_TRUE(server->program.WaitForStdout(kWriteFailed)) << "no write failed; server output:\n"
-                                                             << server->program.Stdout();
+    ASSERT_TRUE(server->program.WaitForStdout(kWriteAllFailed))
+        << "no write failed; server output:\n"
+        << server->program.Stdout();
   }
   ASSERT_TRUE(make_room());
   ASSERT_TRUE(waiting.Send("after the fault\n"));
@@ -109,7 +108,7 @@ void FillThenMakeRoom(LogServer* server, const std::function<bool()>& make_room)
   ASSERT_GE(log.size(), later.size());
   EXPECT_EQ(log.substr(log.size() - later.size()), later);
   EXPECT_GT(ExpectWholeMessages(log.substr(0, log.size() - later.size()), 'F', kSize), 0);
-  EXPECT_EQ(CountOf(server->program.Stdout(), kWriteFailed), 1);
+  EXPECT_EQ(CountOf(server->program.Stdout(), kWriteAllFailed), 1);
   EXPECT_EQ(server->Stop(), 1);
 }
 
@@ -177,10 +176,10 @@ TEST(Fault, LogDirectoryRemovedThenGivenBackWithAFifoInTheLogsPlaceFirst) {
   // The next message goes into the removed file and takes it past the limit; the rotation
   // then finds no directory to reopen the log in, and the message after that fails.
   ASSERT_TRUE(writer.Send(Numbered('W', 1, 600)));
-  const std::string cannot_open = "LogServer: cannot open log file(" + server.log + ") for write";
+  const std::string cannot_open = CannotOpenLogStart(server.log);
   ASSERT_TRUE(server.program.WaitForStderr(cannot_open)) << server.program.Stderr();
   ASSERT_TRUE(writer.Send(Numbered('W', 2, 600)));
-  ASSERT_TRUE(server.program.WaitForStdout(kWriteFailed)) << server.program.Stdout();
+  ASSERT_TRUE(server.program.WaitForStdout(kWriteAllFailed)) << server.program.Stdout();
 
   fs::create_directories(logs);
   // A FIFO without a reader in the log's place fails the next try at once, like no directory.
@@ -189,7 +188,7 @@ TEST(Fault, LogDirectoryRemovedThenGivenBackWithAFifoInTheLogsPlaceFirst) {
   if (!mkfifo.empty()) {
     ASSERT_EQ(RunProgram({mkfifo, server.log}).status, 0);
     ASSERT_TRUE(SendMessages(server.pipe, {"into a FIFO\n"}));
-    ASSERT_TRUE(server.program.WaitForStdoutCount(kWriteFailed, 2))
+    ASSERT_TRUE(server.program.WaitForStdoutCount(kWriteAllFailed, 2))
         << "the open of a FIFO without a reader blocked:\n"
         << server.program.Stdout();
     fs::remove(server.log);
@@ -204,7 +203,7 @@ TEST(Fault, LogDirectoryRemovedThenGivenBackWithAFifoInTheLogsPlaceFirst) {
   // Once it has ended, its output streams have been read to the end.
   EXPECT_EQ(server.Stop(), 1);
   EXPECT_EQ(CountOf(server.program.Stderr(), cannot_open), 2 + fifo_tries);
-  EXPECT_EQ(CountOf(server.program.Stdout(), kWriteFailed), 1 + fifo_tries);
+  EXPECT_EQ(CountOf(server.program.Stdout(), kWriteAllFailed), 1 + fifo_tries);
 }
 
 // Makes a directory read-only for everyone, root included where it can: permission bits
@@ -270,8 +269,7 @@ TEST(Fault, ReadOnlyLogDirectoryStopsRotationButNoMessage) {
   // goes on writing there.
   ASSERT_TRUE(writer.Send(Numbered('W', 1, 600)));
   const std::string backup = logs + "/server1.log";
-  const std::string note =
-      "Could not rename " + server.log + " to " + backup + ", log rotation failed\r\n";
+  const std::string note = RenameFailedNote(server.log, backup);
   ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(server.log).find(note) != std::string::npos; }))
       << "no note in a log of " << SizeOf(server.log) << " bytes";
   ASSERT_TRUE(writer.Send(Numbered('W', 2, 600)));
@@ -286,7 +284,7 @@ TEST(Fault, ReadOnlyLogDirectoryStopsRotationButNoMessage) {
                                            Numbered('W', 2, 600) + Numbered('W', 3, 600) +
                                            Numbered('W', 4, 600));
   EXPECT_FALSE(FileExists(backup));
-  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n");
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFileFailed));
   EXPECT_EQ(server.Stop(), 1);
 }
 
@@ -305,12 +303,12 @@ TEST(Fault, CommandThatExitsLaterGotEverythingBeforeAndTheServerGoesOn) {
       stream += Numbered('C', n, kSize);
       if (!client.Send(Numbered('C', n, kSize))) break;
     }
-    ASSERT_TRUE(server.program.WaitForStdout(kWriteFailed)) << server.program.Stdout();
+    ASSERT_TRUE(server.program.WaitForStdout(kWriteAllFailed)) << server.program.Stdout();
   }
   EXPECT_EQ(ReadWholeFile(copy), stream.substr(0, kTaken));
   // The server still takes clients; with the command gone their writes fail too.
   ASSERT_TRUE(SendMessages(server.pipe, {"late\n"}));
-  ASSERT_TRUE(server.program.WaitForStdoutCount(kWriteFailed, 2)) << server.program.Stdout();
+  ASSERT_TRUE(server.program.WaitForStdoutCount(kWriteAllFailed, 2)) << server.program.Stdout();
   EXPECT_EQ(server.Stop(), 1);
 }
 
@@ -387,7 +385,7 @@ TEST(Fault, ClientKilledWhileSendingLeavesOnlyWholeMessages) {
   for (size_t n = 0; n < whole; ++n)
     ASSERT_EQ(log.compare(n * kSize, kSize, PipeClientMessage(static_cast<int>(n), kSize)), 0)
         << "message " << n;
-  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n" + kReadFailed + "\n");
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFileFailed) + kReadFileFailed);
   EXPECT_EQ(server.Stop(), 1);
 }
 
@@ -509,7 +507,7 @@ TEST(Fault, ManagerThatDoesNotReadStandardOutputHoldsUpNoClient) {
   const int kept = clients - dropped;
   ASSERT_TRUE(SendMessages(server.pipe, {}));
   ASSERT_TRUE(server.WaitForClientsDone(kept + 1));
-  const std::string line = std::string(kReadFailed) + "\n";
+  const std::string line = std::string(kReadFileFailed);
   std::string expected;
   for (int i = 0; i < kept; ++i) expected += line;
   expected += "LogServer: " + std::to_string(dropped) + dropped_end + line;

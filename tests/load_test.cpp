@@ -253,7 +253,7 @@ TEST(Load, ManyClientsWithRotationLoseNothingAndKeepTheirOrder) {
   EXPECT_GT(files.size(), 10u) << "the log hardly rotated";
   EXPECT_EQ(server.program.Stdout(), [&] {
     std::string lines;
-    for (int c = 0; c < clients; ++c) lines += std::string(kReadFailed) + "\n";
+    for (int c = 0; c < clients; ++c) lines += std::string(kReadFileFailed);
     return lines;
   }()) << "only the clients' ends may be reported";
   EXPECT_EQ(server.Stop(), 1);
@@ -321,11 +321,12 @@ TEST(Load, ManagerLeavingUnderFullLoadEndsTheServerWithinASecond) {
   stop = true;
   for (std::thread& thread : threads) thread.join();
   ASSERT_TRUE(loaded) << "the clients did not send " << traffic << " bytes within 60 s";
-  ASSERT_TRUE(ended) << "the server was still running a second after its manager went away "
-                        "(under ThreadSanitizer, set TSAN_OPTIONS=atexit_sleep_ms=0); its standard error: "
-                     << server.program.Stderr();
+  ASSERT_TRUE(ended)
+      << "the server was still running a second after its manager went away "
+         "(under ThreadSanitizer, set TSAN_OPTIONS=atexit_sleep_ms=0); its standard error: "
+      << server.program.Stderr();
   EXPECT_EQ(status, 1);
-  EXPECT_NE(server.program.Stderr().find("Terminating due to manager exit\n"), std::string::npos);
+  EXPECT_NE(server.program.Stderr().find(kManagerExit), std::string::npos);
 
   // Only the message being written at that instant may be cut, and only at the end of the
   // file being written.

@@ -3,7 +3,26 @@
 #include <atomic>
 #include <thread>
 
+#include "log_writer.h"
+
 namespace test {
+
+std::string LoggerUsage(const std::string& program) {
+  return Format(kUsageFormat, program.c_str(), program.c_str());
+}
+
+std::string CannotOpenLogStart(const std::string& log) {
+  std::string message = Format(kCannotOpenLogFormat, log.c_str(), 0);
+  return message.substr(0, message.rfind("err=") + 4);
+}
+
+std::string RenameFailedNote(const std::string& log, const std::string& backup) {
+  return kRenameFailedNoteStart + log + kRenameFailedNoteMiddle + backup + kRenameFailedNoteEnd;
+}
+
+int Write(LogWriter* writer, const std::string& text) {
+  return writer->WriteAll(text.data(), static_cast<int>(text.size()));
+}
 
 std::string UniquePipeName(const ScratchDir& dir) {
   return platform::MakePipeName(dir.path(), "tobrin-" + UniqueTag());
@@ -62,7 +81,7 @@ bool LogServer::Start(const std::vector<std::string>& extra, const std::string& 
 }
 
 bool LogServer::WaitForClientsDone(int clients, int timeout_ms) {
-  return program.WaitForStdoutCount(kReadFailed, clients, timeout_ms);
+  return program.WaitForStdoutCount(kReadFileFailed, clients, timeout_ms);
 }
 
 int LogServer::Stop() {

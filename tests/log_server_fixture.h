@@ -5,12 +5,24 @@
 #include <vector>
 
 #include "platform/msgpipe.h"
+#include "server_messages.h"
 #include "test_support.h"
+
+class LogWriter;
 
 namespace test {
 
-inline constexpr char kReadFailed[] = "LogThread: ReadFile failed";
 inline constexpr char kReadyByte[] = "\x01";
+
+/// The log server's usage text for the program name `program`.
+std::string LoggerUsage(const std::string& program);
+/// The start of the message for a log file that cannot be opened, up to the error code.
+std::string CannotOpenLogStart(const std::string& log);
+/// The note that a failed rotation of `log` to `backup` writes into the log.
+std::string RenameFailedNote(const std::string& log, const std::string& backup);
+
+/// Hands `text` to the writer's WriteAll as one block; its result.
+int Write(LogWriter* writer, const std::string& text);
 
 /// A unique pipe name inside `dir` (POSIX) or in the pipe namespace (Windows).
 std::string UniquePipeName(const ScratchDir& dir);

@@ -18,8 +18,8 @@ TEST(LogServer, PassesBytesThroughUnchangedAndEndsWithTheManager) {
   ASSERT_TRUE(server.WaitForClientsDone(1));
   EXPECT_EQ(ReadWholeFile(server.log), "hello\n" + binary + "no line end");
   EXPECT_EQ(server.Stop(), 1);
-  EXPECT_NE(server.program.Stderr().find("Terminating due to manager exit\n"), std::string::npos);
-  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n");
+  EXPECT_NE(server.program.Stderr().find(kManagerExit), std::string::npos);
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFileFailed));
 }
 
 TEST(LogServer, AppendsToAnExistingFileAndSkipsEmptyMessages) {
@@ -31,7 +31,7 @@ TEST(LogServer, AppendsToAnExistingFileAndSkipsEmptyMessages) {
   ASSERT_TRUE(SendMessages(server.pipe, {"", "a\n", "", "b\n", ""}));
   ASSERT_TRUE(server.WaitForClientsDone(1));
   EXPECT_EQ(ReadWholeFile(server.log), "kept\na\nb\n");
-  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n");
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFileFailed));
   EXPECT_EQ(server.Stop(), 1);
 }
 
@@ -44,7 +44,7 @@ TEST(LogServer, ClientThatLeavesWithoutWritingLeavesOneLine) {
     ASSERT_TRUE(client.Connect(server.pipe));
   }
   ASSERT_TRUE(server.WaitForClientsDone(1));
-  EXPECT_EQ(server.program.Stdout(), std::string(kReadFailed) + "\n");
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFileFailed));
   EXPECT_EQ(ReadWholeFile(server.log), "");
   EXPECT_EQ(server.Stop(), 1);
 }
@@ -142,7 +142,7 @@ TEST(LogServer, CommandThatExitsFailsTheWriteButNotTheServer) {
     PipeClient client;
     ASSERT_TRUE(client.Connect(server.pipe));
     for (int i = 0; i < 20; ++i) client.Send(std::string(20000, 'x'));
-    ASSERT_TRUE(server.program.WaitForStdoutCount("LogThread: WriteAll failed", attempt))
+    ASSERT_TRUE(server.program.WaitForStdoutCount(kWriteAllFailed, attempt))
         << server.program.Stdout();
   }
   EXPECT_EQ(server.Stop(), 1);
@@ -152,15 +152,12 @@ TEST(LogServerStart, BadStartsEndBeforeTheReadyByte) {
   ScratchDir dir;
   RunResult none = RunProgram({LoggerPath()});
   EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(none.err, "LogServer: --input=pipename must be specified\n");
+  EXPECT_EQ(none.err, kNoPipeName);
 
   RunResult dash = RunProgram({LoggerPath(), "-input=x"});
   EXPECT_EQ(dash.status, 1);
-  EXPECT_EQ(dash.err, "LogServer: invalid argument (-input=x)\n");
-  std::string usage = "Usage:\n" + LoggerPath() + " --input=pipename --output=<|prog ...>\nor\n" +
-                      LoggerPath() +
-                      " --input=pipename --output=logfile [--filesize=sizeBytes --numbackups=n]\n";
-  EXPECT_EQ(dash.out, usage);
+  EXPECT_EQ(dash.err, Format(kInvalidArgumentFormat, "-input=x"));
+  EXPECT_EQ(dash.out, LoggerUsage(LoggerPath()));
 
   for (const RunResult* run : {&none, &dash})
     EXPECT_EQ(run->err.find(kReadyByte), std::string::npos);
@@ -175,9 +172,7 @@ TEST(LogServerStart, BadStartsEndBeforeTheReadyByte) {
         RunProgram({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + log});
     EXPECT_TRUE(unopenable.exited) << log;
     EXPECT_EQ(unopenable.status, 1) << log;
-    EXPECT_EQ(
-        unopenable.err.rfind("LogServer: cannot open log file(" + log + ") for write (err=", 0), 0u)
-        << unopenable.err;
+    EXPECT_EQ(unopenable.err.rfind(CannotOpenLogStart(log), 0), 0u) << unopenable.err;
     EXPECT_EQ(unopenable.err.find(kReadyByte), std::string::npos);
   }
 }
@@ -189,7 +184,7 @@ TEST(LogServerStart, StandardInputAtEndOrMissingEndsTheServer) {
                  "text on standard input is ignored\n");
   EXPECT_TRUE(run.exited);
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("Terminating due to manager exit\n"), std::string::npos);
+  EXPECT_NE(run.err.find(kManagerExit), std::string::npos);
   EXPECT_EQ(ReadWholeFile(dir.File("x.log")), "");
 
   // A process without any standard input fails its first read of it.
@@ -200,8 +195,7 @@ TEST(LogServerStart, StandardInputAtEndOrMissingEndsTheServer) {
   int status = -1000;
   EXPECT_TRUE(none.WaitForExit(20000, &status)) << "the server outlived a missing manager";
   EXPECT_EQ(status, 1);
-  EXPECT_NE(none.Stderr().find("Terminating due to manager exit\n"), std::string::npos)
-      << none.Stderr();
+  EXPECT_NE(none.Stderr().find(kManagerExit), std::string::npos) << none.Stderr();
 }
 
 }  // namespace

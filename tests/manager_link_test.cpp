@@ -107,7 +107,7 @@ TEST(ManagerLink, ManagerGoingAwayWhileClientsWriteEndsTheServerAndKeepsWhatWasW
   ASSERT_TRUE(ended) << "the server was still running 20 s after its standard input closed";
 
   EXPECT_EQ(status, 1);
-  EXPECT_NE(server.program.Stderr().find("Terminating due to manager exit\n"), std::string::npos)
+  EXPECT_NE(server.program.Stderr().find(kManagerExit), std::string::npos)
       << server.program.Stderr();
   if (PipesAreFiles()) {
     EXPECT_FALSE(FileExists(server.pipe)) << "the socket file is left behind";
@@ -142,7 +142,7 @@ TEST(ManagerLink, TextOnStandardInputIsReadAndIgnoredAlsoFromANonBlockingPipe) {
     EXPECT_EQ(server.Stop(), 1);
     // The ready byte came once, first, and the only other word was the end.
     EXPECT_EQ(NormalizeNewlines(server.program.RawStderr()),
-              std::string(kReadyByte) + "Terminating due to manager exit\n");
+              std::string(kReadyByte) + kManagerExit);
   }
 }
 

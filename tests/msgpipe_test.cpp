@@ -40,7 +40,7 @@ TEST(PipeInstance, ClientGoneBeforeTheWaitIsReadAndAHeldNameIsNeverShared) {
   int status = -1000;
   ASSERT_TRUE(server.WaitForExit(20000, &status)) << "the server took the name";
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(server.Stdout(), "CreatePipe failed\n");
+  EXPECT_EQ(server.Stdout(), kCreatePipeFailed);
   platform::DiscardPipeInstance(next);
 }
 

@@ -22,31 +22,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The writer with its size bookkeeping in reach, so that a test can say "an hour has
-// passed" instead of waiting for it.
-class TestWriter : public LockedLogWriter {
- public:
-  void ForgetSize() { size_counter_ = -1; }
-  void SetLastSizeCheck(int64_t seconds) { last_size_check_ = seconds; }
-  int64_t LastSizeCheck() const { return last_size_check_; }
-  int Write(const std::string& text) {
-    return WriteAll(text.data(), static_cast<int>(text.size()));
-  }
-};
+// The size unknown since `seconds`, as after a failed rotation: an hour after it, the next
+// write reads the size.
+void ForgetSizeSince(LogWriter* writer, int64_t seconds) {
+  writer->Rotation().SetSizeState(-1, seconds);
+}
 
 // A writer whose Open fails after `allowed_opens` calls, as a reopen fails when the log's
 // directory cannot take a new file. It works alike on every system.
-class RefusingWriter : public TestWriter {
+class RefusingWriter : public LockedLogWriter {
  public:
-  int Open() override { return ++opens > allowed_opens ? 0 : TestWriter::Open(); }
+  int Open() override { return ++opens > allowed_opens ? 0 : LockedLogWriter::Open(); }
   int allowed_opens = 1000;
   int opens = 0;
 };
 
 void Configure(LogWriter* writer, const std::string& log, int32_t limit, int32_t backups) {
-  ASSERT_EQ(writer->SetLogFileName(log.c_str()), 1);
-  writer->SetSizeLimit(limit);
-  writer->SetNumBackups(backups);
+  ASSERT_EQ(writer->Settings().SetLogFileName(log.c_str()), 1);
+  writer->Settings().SetSizeLimit(limit);
+  writer->Settings().SetNumBackups(backups);
 }
 
 std::string Backup(const std::string& log, int n) {
@@ -117,36 +111,36 @@ TEST(BackupName, RefusesABufferThatIsTooSmall) {
 TEST(Rotation, SecondSixtyByteMessagePassesAHundredByteLimit) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 100, 3);
   ASSERT_EQ(writer.OpenOutput(), 1);
-  EXPECT_EQ(writer.SizeCounter(), 0);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   std::string first(59, 'a'), second(59, 'b'), third(59, 'c');
   first += '\n', second += '\n', third += '\n';
-  ASSERT_EQ(writer.Write(first), 1);
-  EXPECT_EQ(writer.SizeCounter(), 60);
+  ASSERT_EQ(Write(&writer, first), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 60);
   EXPECT_FALSE(FileExists(dir.File("app1.log")));
-  ASSERT_EQ(writer.Write(second), 1);
-  EXPECT_EQ(writer.SizeCounter(), 0);
+  ASSERT_EQ(Write(&writer, second), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), first + second);
   EXPECT_TRUE(FileExists(log));
   EXPECT_EQ(ReadWholeFile(log), "");
-  ASSERT_EQ(writer.Write(third), 1);
+  ASSERT_EQ(Write(&writer, third), 1);
   EXPECT_EQ(ReadWholeFile(log), third);
-  EXPECT_EQ(writer.SizeCounter(), 60);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 60);
 }
 
 TEST(Rotation, MessageLargerThanTheLimitIsWrittenWholeThenRotated) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 100, 3);
   ASSERT_EQ(writer.OpenOutput(), 1);
   std::string big(1000, 'B');
-  ASSERT_EQ(writer.Write(big), 1);
+  ASSERT_EQ(Write(&writer, big), 1);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), big);
   EXPECT_EQ(ReadWholeFile(log), "");
-  EXPECT_EQ(writer.SizeCounter(), 0);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
 }
 
 TEST(Rotation, LogAtExactlyTheLimitIsRotatedAtStartUp) {
@@ -154,46 +148,46 @@ TEST(Rotation, LogAtExactlyTheLimitIsRotatedAtStartUp) {
   std::string log = dir.File("app.log");
   std::string old(100, 'o');
   ASSERT_TRUE(WriteWholeFile(log, old));
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 100, 3);
   int64_t before = platform::CurrentTimeSeconds();
   ASSERT_EQ(writer.OpenOutput(), 1);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), old);
   EXPECT_EQ(ReadWholeFile(log), "");
-  EXPECT_EQ(writer.SizeCounter(), 0);
-  EXPECT_GE(writer.LastSizeCheck(), before);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
+  EXPECT_GE(writer.Rotation().LastSizeCheck(), before);
 }
 
 TEST(Rotation, LogBelowTheLimitAtStartUpIsKeptAndCounted) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
   ASSERT_TRUE(WriteWholeFile(log, std::string(99, 'o')));
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 100, 3);
   ASSERT_EQ(writer.OpenOutput(), 1);
-  EXPECT_EQ(writer.SizeCounter(), 99);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 99);
   EXPECT_FALSE(FileExists(dir.File("app1.log")));
   // While running, exactly the limit is not over it; one byte more is.
-  ASSERT_EQ(writer.Write("x"), 1);
-  EXPECT_EQ(writer.SizeCounter(), 100);
+  ASSERT_EQ(Write(&writer, "x"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 100);
   EXPECT_FALSE(FileExists(dir.File("app1.log")));
-  ASSERT_EQ(writer.Write("y"), 1);
-  EXPECT_EQ(writer.SizeCounter(), 0);
+  ASSERT_EQ(Write(&writer, "y"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), std::string(99, 'o') + "xy");
 }
 
 TEST(Rotation, BackupsFormARingThroughTheirModificationTimes) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 10, 3);
   ASSERT_EQ(writer.OpenOutput(), 1);
   const int64_t base = 1500000000;
   std::vector<int> used;
   for (int round = 0; round < 7; ++round) {
     std::string text = "rotation " + std::to_string(round) + "\n";  // over the limit alone
-    ASSERT_EQ(writer.Write(text), 1);
-    ASSERT_EQ(writer.SizeCounter(), 0);
+    ASSERT_EQ(Write(&writer, text), 1);
+    ASSERT_EQ(writer.Rotation().SizeCounter(), 0);
     int found = 0;
     for (int n = 1; n <= 3; ++n)
       if (ReadWholeFile(Backup(log, n)) == text) found = n;
@@ -219,10 +213,10 @@ int RotateIntoTwoBackups(int64_t time1, int64_t time2) {
     EXPECT_TRUE(WriteWholeFile(backups[i], "old" + std::to_string(i + 1)));
     EXPECT_TRUE(platform::SetModificationTime(backups[i].c_str(), times[i]));
   }
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 10, 2);
   EXPECT_EQ(writer.OpenOutput(), 1);
-  EXPECT_EQ(writer.Write("the log, over ten bytes\n"), 1);
+  EXPECT_EQ(Write(&writer, "the log, over ten bytes\n"), 1);
   int taken = 0;
   for (int i = 0; i < 2; ++i) {
     std::string content = ReadWholeFile(backups[i]);
@@ -258,29 +252,29 @@ TEST(Rotation, FailedRenameKeepsEveryByteInTheLogAndNotesIt) {
   ASSERT_TRUE(platform::GetModificationTime(dir.File("app2.log").c_str(), &time2));
   std::string blocked = dir.File(time2 < time1 ? "app2.log" : "app1.log");
 
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 100, 2);
   ASSERT_EQ(writer.OpenOutput(), 1);
   std::string first(60, 'a'), second(60, 'b'), third(500, 'c');
-  ASSERT_EQ(writer.Write(first), 1);
+  ASSERT_EQ(Write(&writer, first), 1);
   int64_t before = platform::CurrentTimeSeconds();
-  ASSERT_EQ(writer.Write(second), 1);
-  EXPECT_EQ(writer.SizeCounter(), -1);
-  EXPECT_GE(writer.LastSizeCheck(), before);
-  std::string note = "Could not rename " + log + " to " + blocked + ", log rotation failed\r\n";
+  ASSERT_EQ(Write(&writer, second), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
+  EXPECT_GE(writer.Rotation().LastSizeCheck(), before);
+  std::string note = RenameFailedNote(log, blocked);
   EXPECT_EQ(ReadWholeFile(log), first + second + note);
 
   // Writing goes on in the same file; with the size unknown nothing is tried for an hour.
-  ASSERT_EQ(writer.Write(third), 1);
-  EXPECT_EQ(writer.SizeCounter(), -1);
+  ASSERT_EQ(Write(&writer, third), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   EXPECT_EQ(ReadWholeFile(log), first + second + note + third);
 
   // An hour later the size is read again, and the rotation, now possible, happens.
   fs::remove_all(dir.File("app1.log"));
   fs::remove_all(dir.File("app2.log"));
-  writer.SetLastSizeCheck(platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
-  ASSERT_EQ(writer.Write("d\n"), 1);
-  EXPECT_EQ(writer.SizeCounter(), 0);
+  ForgetSizeSince(&writer, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
+  ASSERT_EQ(Write(&writer, "d\n"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), first + second + note + third + "d\n");
   EXPECT_EQ(ReadWholeFile(log), "");
 }
@@ -292,20 +286,20 @@ TEST(Rotation, RefusedReopenKeepsTheTextInTheBackupAndIsRetriedByTheNextWrite) {
   Configure(&writer, log, 100, 2);
   ASSERT_EQ(writer.OpenOutput(), 1);
   std::string first(60, 'a'), second(60, 'b');
-  ASSERT_EQ(writer.Write(first), 1);
+  ASSERT_EQ(Write(&writer, first), 1);
   writer.allowed_opens = writer.opens;
   // The write that triggers the rotation has done its work, so it succeeds.
-  EXPECT_EQ(writer.Write(second), 1);
-  EXPECT_EQ(writer.SizeCounter(), -1);
+  EXPECT_EQ(Write(&writer, second), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), first + second);
   EXPECT_FALSE(FileExists(log));
   // The next one tries the open itself, and fails without writing.
   int opens = writer.opens;
-  EXPECT_EQ(writer.Write("lost\n"), 0);
+  EXPECT_EQ(Write(&writer, "lost\n"), 0);
   EXPECT_EQ(writer.opens, opens + 1);
   EXPECT_FALSE(FileExists(log));
   writer.allowed_opens = 1000;
-  EXPECT_EQ(writer.Write("back\n"), 1);
+  EXPECT_EQ(Write(&writer, "back\n"), 1);
   EXPECT_EQ(ReadWholeFile(log), "back\n");
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), first + second);
 }
@@ -315,10 +309,10 @@ TEST(Rotation, ReopenInARemovedDirectoryFailsAndEveryRetryPrintsTheOpenMessage) 
   std::string logs = dir.File("logs");
   fs::create_directories(logs);
   std::string log = logs + "/app.log";
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 100, 2);
   ASSERT_EQ(writer.OpenOutput(), 1);
-  ASSERT_EQ(writer.Write(std::string(60, 'a')), 1);
+  ASSERT_EQ(Write(&writer, std::string(60, 'a')), 1);
   // Permission bits do not stop root, so the directory is taken away instead. Where an open
   // file cannot be removed (Windows without delete sharing), the refused-reopen test covers
   // this path.
@@ -329,15 +323,15 @@ TEST(Rotation, ReopenInARemovedDirectoryFailsAndEveryRetryPrintsTheOpenMessage) 
   ASSERT_TRUE(fs::remove(logs, error)) << error.message();
 
   testing::internal::CaptureStderr();
-  EXPECT_EQ(writer.Write(std::string(60, 'b')), 1);
-  EXPECT_EQ(writer.SizeCounter(), -1);
-  EXPECT_EQ(writer.Write("next\n"), 0);
+  EXPECT_EQ(Write(&writer, std::string(60, 'b')), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
+  EXPECT_EQ(Write(&writer, "next\n"), 0);
   std::string err = testing::internal::GetCapturedStderr();
-  std::string message = "LogServer: cannot open log file(" + log + ") for write (err=";
+  std::string message = CannotOpenLogStart(log);
   EXPECT_EQ(CountOf(err, message), 2) << err;
 
   fs::create_directories(logs);
-  EXPECT_EQ(writer.Write("back\n"), 1);
+  EXPECT_EQ(Write(&writer, "back\n"), 1);
   EXPECT_EQ(ReadWholeFile(log), "back\n");
 }
 
@@ -349,92 +343,89 @@ TEST(Rotation, StartUpRotationWhoseReopenFailsStillStartsAndTheFirstWriteOpens) 
   Configure(&writer, log, 100, 2);
   writer.allowed_opens = 1;
   EXPECT_EQ(writer.OpenOutput(), 1);
-  EXPECT_EQ(writer.SizeCounter(), -1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), std::string(100, 'o'));
   EXPECT_FALSE(FileExists(log));
   writer.allowed_opens = 1000;
-  EXPECT_EQ(writer.Write("first\n"), 1);
+  EXPECT_EQ(Write(&writer, "first\n"), 1);
   EXPECT_EQ(ReadWholeFile(log), "first\n");
 }
 
 TEST(Rotation, TextAppendedByAnotherWriterIsNotCountedUntilARefresh) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 100, 2);
   ASSERT_EQ(writer.OpenOutput(), 1);
   std::string own(50, 'a'), other(200, 'o');
-  ASSERT_EQ(writer.Write(own), 1);
+  ASSERT_EQ(Write(&writer, own), 1);
   {
     std::ofstream stranger(log, std::ios::binary | std::ios::app);
     stranger << other;
   }
-  ASSERT_EQ(writer.Write("tail\n"), 1);
-  EXPECT_EQ(writer.SizeCounter(), 55);
+  ASSERT_EQ(Write(&writer, "tail\n"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 55);
   EXPECT_EQ(ReadWholeFile(log), own + other + "tail\n");
   EXPECT_FALSE(FileExists(dir.File("app1.log")));
-  EXPECT_EQ(writer.RefreshFileSize(), 1);
-  EXPECT_EQ(writer.SizeCounter(), 255);
-  ASSERT_EQ(writer.Write("z"), 1);
-  EXPECT_EQ(writer.SizeCounter(), 0);
+  EXPECT_EQ(writer.Rotation().RefreshFileSize(), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 255);
+  ASSERT_EQ(Write(&writer, "z"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), own + other + "tail\nz");
 }
 
 TEST(Rotation, UnknownSizeIsReadAgainOnlyWhenMoreThanAnHourHasPassed) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 1000, 2);
   ASSERT_EQ(writer.OpenOutput(), 1);
-  ASSERT_EQ(writer.Write("0123456789"), 1);
-  writer.ForgetSize();
+  ASSERT_EQ(Write(&writer, "0123456789"), 1);
   int64_t now = platform::CurrentTimeSeconds();
   // An hour less one second: a tick of the clock during the test makes it the full hour,
   // which still waits.
-  writer.SetLastSizeCheck(now - kSizeRecheckSeconds + 1);
-  ASSERT_EQ(writer.Write("a"), 1);
-  EXPECT_EQ(writer.SizeCounter(), -1);
-  EXPECT_EQ(writer.LastSizeCheck(), now - kSizeRecheckSeconds + 1);
+  ForgetSizeSince(&writer, now - kSizeRecheckSeconds + 1);
+  ASSERT_EQ(Write(&writer, "a"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
+  EXPECT_EQ(writer.Rotation().LastSizeCheck(), now - kSizeRecheckSeconds + 1);
   // A clock that went back waits too.
-  writer.SetLastSizeCheck(now + 100000);
-  ASSERT_EQ(writer.Write("b"), 1);
-  EXPECT_EQ(writer.SizeCounter(), -1);
-  writer.SetLastSizeCheck(now - kSizeRecheckSeconds - 1);
-  ASSERT_EQ(writer.Write("c"), 1);
-  EXPECT_EQ(writer.SizeCounter(), 13);
-  EXPECT_GE(writer.LastSizeCheck(), now);
+  ForgetSizeSince(&writer, now + 100000);
+  ASSERT_EQ(Write(&writer, "b"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
+  ForgetSizeSince(&writer, now - kSizeRecheckSeconds - 1);
+  ASSERT_EQ(Write(&writer, "c"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 13);
+  EXPECT_GE(writer.Rotation().LastSizeCheck(), now);
 }
 
 TEST(Rotation, ZeroLengthBlockStillRunsTheSizeCheck) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 100, 2);
   ASSERT_EQ(writer.OpenOutput(), 1);
-  ASSERT_EQ(writer.Write(std::string(50, 'a')), 1);
+  ASSERT_EQ(Write(&writer, std::string(50, 'a')), 1);
   {
     std::ofstream stranger(log, std::ios::binary | std::ios::app);
     stranger << std::string(100, 'o');
   }
-  writer.ForgetSize();
-  writer.SetLastSizeCheck(platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
+  ForgetSizeSince(&writer, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
   EXPECT_EQ(writer.WriteAll("ignored", 0), 1);
-  EXPECT_EQ(writer.SizeCounter(), 0);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), std::string(50, 'a') + std::string(100, 'o'));
   EXPECT_EQ(ReadWholeFile(log), "");
 }
 
 TEST(Rotation, SizeThatCannotBeReadIsUnknownAndSaidOnStandardOutput) {
   // With no file open the platform cannot tell a size: the one clean way to this path.
-  TestWriter writer;
+  LockedLogWriter writer;
   int64_t before = platform::CurrentTimeSeconds();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(writer.RefreshFileSize(), 0);
+  EXPECT_EQ(writer.Rotation().RefreshFileSize(), 0);
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(NormalizeNewlines(out),
-            "LogServer: cannot get fileinfo.  Logfile rotation will delay\n");
-  EXPECT_EQ(writer.SizeCounter(), -1);
-  EXPECT_GE(writer.LastSizeCheck(), before);
+  EXPECT_EQ(NormalizeNewlines(out), kCannotGetFileInfo);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
+  EXPECT_GE(writer.Rotation().LastSizeCheck(), before);
 }
 
 // One of the mended faults: sizes are counted in 64 bits. 2 GiB + 100 reads as negative in
@@ -444,10 +435,10 @@ TEST(Rotation, LogOfTwoGiBOrMoreIsMeasuredAndRotatedAtStartUp) {
     ScratchDir dir;
     std::string log = dir.File("big.log");
     ASSERT_TRUE(MakeSparseFile(log, size)) << size;
-    TestWriter writer;
+    LockedLogWriter writer;
     Configure(&writer, log, 1000, 2);
     ASSERT_EQ(writer.OpenOutput(), 1);
-    EXPECT_EQ(writer.SizeCounter(), 0) << size;
+    EXPECT_EQ(writer.Rotation().SizeCounter(), 0) << size;
     EXPECT_EQ(SizeOf(dir.File("big1.log")), size);
     EXPECT_EQ(SizeOf(log), 0u);
   }
@@ -456,19 +447,18 @@ TEST(Rotation, LogOfTwoGiBOrMoreIsMeasuredAndRotatedAtStartUp) {
 TEST(Rotation, LogGrownPastTwoGiBBehindTheWritersBackIsRotatedAtTheHourlyCheck) {
   ScratchDir dir;
   std::string log = dir.File("big.log");
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, 1000, 2);
   ASSERT_EQ(writer.OpenOutput(), 1);
-  ASSERT_EQ(writer.Write("a\n"), 1);
+  ASSERT_EQ(Write(&writer, "a\n"), 1);
   std::error_code error;
   fs::resize_file(log, 3 * kGiB, error);
   ASSERT_FALSE(error) << error.message();
-  ASSERT_EQ(writer.Write("b\n"), 1);
-  EXPECT_EQ(writer.SizeCounter(), 4);
-  writer.ForgetSize();
-  writer.SetLastSizeCheck(platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
-  ASSERT_EQ(writer.Write("c\n"), 1);
-  EXPECT_EQ(writer.SizeCounter(), 0);
+  ASSERT_EQ(Write(&writer, "b\n"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 4);
+  ForgetSizeSince(&writer, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
+  ASSERT_EQ(Write(&writer, "c\n"), 1);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   EXPECT_EQ(SizeOf(dir.File("big1.log")), 3 * kGiB + 4);
   EXPECT_EQ(SizeOf(log), 0u);
 }
@@ -497,12 +487,11 @@ std::vector<std::string> WriteAndCollect(const std::vector<std::string>& texts,
   }
   std::vector<std::string> files;
   {
-    TestWriter writer;
+    LockedLogWriter writer;
     Configure(&writer, log, 100, blocked ? 2 : 1000);
     EXPECT_EQ(writer.OpenOutput(), 1);
     if (start == Start::kUnknown) {
-      writer.ForgetSize();
-      writer.SetLastSizeCheck(platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
+      ForgetSizeSince(&writer, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
     }
     std::vector<Block> blocks;
     for (size_t i = 0; i < texts.size(); ++i) blocks.push_back(Block{texts[i].data(), lengths[i]});
@@ -517,7 +506,7 @@ std::vector<std::string> WriteAndCollect(const std::vector<std::string>& texts,
       EXPECT_EQ(writer.WriteBlocks(blocks.data() + at, static_cast<int>(count)), 1) << "at " << at;
       at += count;
     }
-    files.push_back("counter " + std::to_string(writer.SizeCounter()));
+    files.push_back("counter " + std::to_string(writer.Rotation().SizeCounter()));
   }
   // When blocked, the backup names are the directories and there is nothing to read. Each
   // run has a directory of its own, which a rotation note names: its path is left out.
@@ -608,7 +597,7 @@ TEST(Rotation, ThreadsSharingTheWriterLoseNothingAcrossRotations) {
   constexpr int kThreads = 6, kMessages = 150, kLimit = 2000, kBackups = 1000;
   ScratchDir dir;
   std::string log = dir.File("app.log");
-  TestWriter writer;
+  LockedLogWriter writer;
   Configure(&writer, log, kLimit, kBackups);
   ASSERT_EQ(writer.OpenOutput(), 1);
   std::vector<std::thread> threads;
@@ -616,7 +605,7 @@ TEST(Rotation, ThreadsSharingTheWriterLoseNothingAcrossRotations) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int s = 0; s < kMessages; ++s)
-        if (writer.Write(NumberedMessage(t, s)) != 1) ++failures[t];
+        if (Write(&writer, NumberedMessage(t, s)) != 1) ++failures[t];
     });
   }
   for (std::thread& thread : threads) thread.join();

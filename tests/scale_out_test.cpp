@@ -269,8 +269,7 @@ struct Route {
   // reported a socket error.
   void StopServer() {
     EXPECT_EQ(server.Stop(), 1);
-    EXPECT_EQ(server.program.RawStderr(),
-              std::string(kReadyByte) + "Terminating due to manager exit\n");
+    EXPECT_EQ(server.program.RawStderr(), std::string(kReadyByte) + kManagerExit);
     EXPECT_TRUE(
         PollUntil([&] { return ProcessesMentioning(dir.File("local.sock")).empty(); }, 20000))
         << "the logger command outlived the log server:\n"

@@ -10,13 +10,13 @@
 
 #include "log_server_fixture.h"
 #include "platform/socket.h"
+#include "tell_messages.h"
 
 namespace test {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kCreatePipeFailed[] = "CreatePipe failed\n";
 // Conversions that would read or write through arguments that are not there.
 constexpr char kFormat[] = "%s%n%x%p%%";
 
@@ -171,14 +171,11 @@ TEST(Security, TextFromOutsideIsPrintedAsDataNeverAsAFormat) {
   };
   const std::string unopenable = dir.File("no" + f + "/x.log");
   const std::vector<Refusal> refusals = {
-      {{"--" + f}, "invalid argument (--" + f + ")\n"},
-      {{f}, "LogServer: invalid argument (" + f + ")\n"},
-      {{"--numbackups=" + f},
-       "LogServer: numbackups (--numbackups=" + f + ") must have a value greater than 1\n"},
-      {{"--filesize=" + f},
-       "LogServer: filesize (--filesize=" + f + ") must have a value greater than 0\n"},
-      {{"--input=x", "--output=" + unopenable},
-       "LogServer: cannot open log file(" + unopenable + ") for write (err="},
+      {{"--" + f}, Format(kUnknownOptionFormat, ("--" + f).c_str())},
+      {{f}, Format(kInvalidArgumentFormat, f.c_str())},
+      {{"--numbackups=" + f}, Format(kNumBackupsTooSmallFormat, ("--numbackups=" + f).c_str())},
+      {{"--filesize=" + f}, Format(kFileSizeTooSmallFormat, ("--filesize=" + f).c_str())},
+      {{"--input=x", "--output=" + unopenable}, CannotOpenLogStart(unopenable)},
   };
   for (const Refusal& refusal : refusals) {
     std::vector<std::string> argv{LoggerPath()};
@@ -192,15 +189,12 @@ TEST(Security, TextFromOutsideIsPrintedAsDataNeverAsAFormat) {
   std::string logger = CopyNamed(LoggerPath(), dir, "logger" + f);
   ASSERT_NE(logger, "");
   RunResult usage = RunProgram({logger, "--verbose"});
-  EXPECT_EQ(usage.out, "Usage:\n" + logger + " --input=pipename --output=<|prog ...>\nor\n" +
-                           logger +
-                           " --input=pipename --output=logfile [--filesize=sizeBytes "
-                           "--numbackups=n]\n");
+  EXPECT_EQ(usage.out, LoggerUsage(logger));
   std::string tell = CopyNamed(TellPath(), dir, "tell" + f);
   ASSERT_NE(tell, "");
   RunResult help = RunProgram({tell, "-help"});
   EXPECT_EQ(help.status, 1);
-  EXPECT_EQ(help.out.substr(0, 7 + tell.size()), "Usage: " + tell);
+  EXPECT_EQ(help.out, TellUsage(tell));
 
   // The control client names a host it cannot read, then fails to connect to a closed port.
   platform::Socket listener;
@@ -211,8 +205,7 @@ TEST(Security, TextFromOutsideIsPrintedAsDataNeverAsAFormat) {
   platform::StopSockets();
   RunResult host = RunProgram({TellPath(), "-h", f, "-p", std::to_string(port), "get", f});
   EXPECT_EQ(host.status, platform::ReportedExitStatus(-1));
-  EXPECT_EQ(host.err.rfind("Cannot determine host (" + f + ") address. Using 127.0.0.1\n", 0), 0u)
-      << host.err;
+  EXPECT_EQ(host.err.rfind(Format(kUnknownHostFormat, f.c_str()), 0), 0u) << host.err;
 }
 
 TEST(Security, NamesTooLongForTheSystemAreRefusedNotOverrun) {
@@ -227,8 +220,7 @@ TEST(Security, NamesTooLongForTheSystemAreRefusedNotOverrun) {
   RunResult run =
       RunProgram({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + long_log});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("LogServer: cannot open log file(" + long_log + ") for write (err=", 0),
-            0u);
+  EXPECT_EQ(run.err.rfind(CannotOpenLogStart(long_log), 0), 0u);
 }
 
 }  // namespace

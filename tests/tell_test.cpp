@@ -13,6 +13,7 @@
 
 #include "platform/socket.h"
 #include "platform/spawn.h"
+#include "tell_messages.h"
 #include "test_support.h"
 
 namespace {
@@ -169,13 +170,6 @@ class TellProgram : public ::testing::Test {
     args.insert(args.begin(), test::TellPath());
     return test::RunProgram(args, "", kWaitMs);
   }
-  static std::string Usage() {
-    const std::string name = test::TellPath();
-    return "Usage: " + name + " [-h hostip] [-p port] <cmd>\n" +
-           "Example (get all manager settings):\n\t " + name + " get all\n" +
-           "Example (change manager loglevel to TRACE):\n\t " + name +
-           " -h localhost set loglevel TRACE\n";
-  }
 };
 
 TEST_F(TellProgram, SendsTheCommandLineAndPrintsTheReplyUnchanged) {
@@ -213,8 +207,7 @@ TEST_F(TellProgram, TextThatIsNoAddressFallsBackToLoopback) {
     EXPECT_EQ(run.status, 0) << host;
     EXPECT_EQ(manager.command, "get all \n") << host;
     EXPECT_EQ(run.out, "ok\n") << host;
-    EXPECT_EQ(run.err,
-              "Cannot determine host (" + std::string(host) + ") address. Using 127.0.0.1\n");
+    EXPECT_EQ(run.err, test::Format(kUnknownHostFormat, host));
   }
 }
 
@@ -225,7 +218,7 @@ TEST_F(TellProgram, ManagerClosingWithoutGreetingGetsNothing) {
   manager.Finish();
   EXPECT_TRUE(run.exited);
   EXPECT_EQ(run.status, platform::ReportedExitStatus(-1));
-  EXPECT_EQ(run.err, "recv failed with error 0.\n");
+  EXPECT_EQ(run.err, test::Format(kReceiveFailedFormat, 0));
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(manager.trailing, "");
 }
@@ -244,22 +237,22 @@ TEST_F(TellProgram, RefusedConnectionReportsTheSocketError) {
 
   test::RunResult run = Run({"-p", std::to_string(port), "get", "all"});
   EXPECT_EQ(run.status, platform::ReportedExitStatus(-1));
-  EXPECT_EQ(run.err, "connect failed with error " + std::to_string(refused) + ".\n");
+  EXPECT_EQ(run.err, test::Format(kConnectFailedFormat, refused));
   EXPECT_EQ(run.out, "");
 }
 
 TEST_F(TellProgram, HelpAndMissingCommandPrintUsage) {
   test::RunResult help = Run({"-h", "127.0.0.1", "-help", "get", "all"});
   EXPECT_EQ(help.status, 1);
-  EXPECT_EQ(help.out, Usage());
+  EXPECT_EQ(help.out, test::TellUsage(test::TellPath()));
   EXPECT_EQ(help.err, "");
 
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {}, {""}, {"-p", "4328", "-h"}, {"-h", "127.0.0.1", "-p"}}) {
     test::RunResult run = Run(args);
     EXPECT_EQ(run.status, platform::ReportedExitStatus(-1)) << args.size();
-    EXPECT_EQ(run.err, "No cmd specified\n") << args.size();
-    EXPECT_EQ(run.out, Usage()) << args.size();
+    EXPECT_EQ(run.err, kNoCommandGiven) << args.size();
+    EXPECT_EQ(run.out, test::TellUsage(test::TellPath())) << args.size();
   }
 }
 

@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/msgpipe.h"
+#include "tell_messages.h"
 
 namespace test {
 
@@ -22,6 +24,26 @@ std::string ExecutableSuffix(const std::string& reference) {
 
 std::string LoggerPath() { return TOBRIN_LOGGER_PATH; }
 std::string TellPath() { return TOBRIN_TELL_PATH; }
+
+std::string Format(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::va_list again;
+  va_copy(again, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, arguments);
+  va_end(arguments);
+  std::string text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
+  std::vsnprintf(&text[0], text.size(), format, again);
+  va_end(again);
+  text.resize(length > 0 ? static_cast<size_t>(length) : 0);
+  return text;
+}
+
+std::string TellUsage(const std::string& program) {
+  const char* name = program.c_str();
+  return Format(kTellUsageFormat, name) + Format(kTellGetAllExampleFormat, name) +
+         Format(kTellLogLevelExampleFormat, name);
+}
 std::string PipeClientPath() { return TOBRIN_PIPE_CLIENT_PATH; }
 std::string ToolPath(const std::string& name) {
   return std::string(TOBRIN_TOOLS_DIR) + "/" + name + ExecutableSuffix(TOBRIN_PIPE_CLIENT_PATH);

@@ -19,6 +19,11 @@ std::string PipeClientPath();
 /// A tool built from tools/<name>.cpp.
 std::string ToolPath(const std::string& name);
 
+/// `format` filled in as printf fills it: the expected bytes of a message with conversions.
+std::string Format(const char* format, ...);
+/// The control client's usage text for the program name `program`.
+std::string TellUsage(const std::string& program);
+
 /// `path` as the command interpreter of the system under test takes it: a Windows program's
 /// Unix path (as wine gives it to us) becomes a Z: drive path, since cmd.exe reads a leading
 /// "/" as a switch.

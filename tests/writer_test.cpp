@@ -5,15 +5,12 @@
 #include <cstring>
 #include <string>
 
+#include "log_server_fixture.h"
 #include "log_writer.h"
 #include "test_support.h"
 
 namespace test {
 namespace {
-
-int Write(LogWriter* writer, const std::string& text) {
-  return writer->WriteAll(text.data(), static_cast<int>(text.size()));
-}
 
 // The command of command mode: copies its standard input into `copy`.
 std::string CopyCommand(const std::string& copy) {
@@ -22,36 +19,36 @@ std::string CopyCommand(const std::string& copy) {
 
 TEST(Writer, StartsWithTheDefaults) {
   LockedLogWriter writer;
-  EXPECT_EQ(writer.SizeLimit(), 5242880);
-  EXPECT_EQ(writer.NumBackups(), 10);
-  EXPECT_EQ(writer.SizeCounter(), -1);
-  EXPECT_FALSE(writer.CommandMode());
-  EXPECT_EQ(writer.PipeName(), nullptr);
-  EXPECT_EQ(writer.LogFileName(), nullptr);
-  EXPECT_EQ(writer.ExternalCmd(), nullptr);
+  EXPECT_EQ(writer.Settings().SizeLimit(), 5242880);
+  EXPECT_EQ(writer.Settings().NumBackups(), 10);
+  EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
+  EXPECT_FALSE(writer.Settings().CommandMode());
+  EXPECT_EQ(writer.Settings().PipeName(), nullptr);
+  EXPECT_EQ(writer.Settings().LogFileName(), nullptr);
+  EXPECT_EQ(writer.Settings().ExternalCmd(), nullptr);
 }
 
 TEST(Writer, SettersKeepCopiesOfTheirOwnAndALaterValueReplacesTheFirst) {
   LockedLogWriter writer;
   char text[] = "first";
-  ASSERT_EQ(writer.SetPipeName(text), 1);
-  ASSERT_EQ(writer.SetLogFileName(text), 1);
+  ASSERT_EQ(writer.Settings().SetPipeName(text), 1);
+  ASSERT_EQ(writer.Settings().SetLogFileName(text), 1);
   std::strcpy(text, "other");
-  EXPECT_STREQ(writer.PipeName(), "first");
-  EXPECT_STREQ(writer.LogFileName(), "first");
-  ASSERT_EQ(writer.SetLogFileName("second"), 1);
-  EXPECT_STREQ(writer.LogFileName(), "second");
-  EXPECT_FALSE(writer.CommandMode());
-  ASSERT_EQ(writer.SetExternalCmd("cmd"), 1);
-  EXPECT_TRUE(writer.CommandMode());
-  EXPECT_STREQ(writer.ExternalCmd(), "cmd");
+  EXPECT_STREQ(writer.Settings().PipeName(), "first");
+  EXPECT_STREQ(writer.Settings().LogFileName(), "first");
+  ASSERT_EQ(writer.Settings().SetLogFileName("second"), 1);
+  EXPECT_STREQ(writer.Settings().LogFileName(), "second");
+  EXPECT_FALSE(writer.Settings().CommandMode());
+  ASSERT_EQ(writer.Settings().SetExternalCmd("cmd"), 1);
+  EXPECT_TRUE(writer.Settings().CommandMode());
+  EXPECT_STREQ(writer.Settings().ExternalCmd(), "cmd");
 }
 
 TEST(Writer, SecondLogFileNameIsTheOneWritten) {
   ScratchDir dir;
   LockedLogWriter writer;
-  ASSERT_EQ(writer.SetLogFileName(dir.File("first.log").c_str()), 1);
-  ASSERT_EQ(writer.SetLogFileName(dir.File("second.log").c_str()), 1);
+  ASSERT_EQ(writer.Settings().SetLogFileName(dir.File("first.log").c_str()), 1);
+  ASSERT_EQ(writer.Settings().SetLogFileName(dir.File("second.log").c_str()), 1);
   ASSERT_EQ(writer.OpenOutput(), 1);
   ASSERT_EQ(Write(&writer, "text\n"), 1);
   EXPECT_EQ(ReadWholeFile(dir.File("second.log")), "text\n");
@@ -64,9 +61,9 @@ TEST(Writer, ExistingFileIsAppendedToNeverTruncated) {
   ASSERT_TRUE(WriteWholeFile(log, "kept\n"));
   for (const char* text : {"one\n", "two\n"}) {
     LockedLogWriter writer;
-    ASSERT_EQ(writer.SetLogFileName(log.c_str()), 1);
+    ASSERT_EQ(writer.Settings().SetLogFileName(log.c_str()), 1);
     ASSERT_EQ(writer.OpenOutput(), 1);
-    EXPECT_EQ(writer.SizeCounter(), static_cast<int64_t>(ReadWholeFile(log).size()));
+    EXPECT_EQ(writer.Rotation().SizeCounter(), static_cast<int64_t>(ReadWholeFile(log).size()));
     ASSERT_EQ(Write(&writer, text), 1);
   }
   EXPECT_EQ(ReadWholeFile(log), "kept\none\ntwo\n");
@@ -76,7 +73,7 @@ TEST(Writer, ZeroLengthBlockOpensTheFileFirstAndWritesNothing) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  ASSERT_EQ(writer.SetLogFileName(log.c_str()), 1);
+  ASSERT_EQ(writer.Settings().SetLogFileName(log.c_str()), 1);
   // No OpenOutput: no file is open, and the write opens it.
   EXPECT_EQ(writer.WriteAll("ignored", 0), 1);
   EXPECT_TRUE(FileExists(log));
@@ -90,17 +87,16 @@ TEST(Writer, ZeroLengthBlockFailsWhenTheFileCannotBeOpened) {
   ScratchDir dir;
   std::string log = dir.File("no/such/dir/app.log");
   LockedLogWriter writer;
-  ASSERT_EQ(writer.SetLogFileName(log.c_str()), 1);
+  ASSERT_EQ(writer.Settings().SetLogFileName(log.c_str()), 1);
   testing::internal::CaptureStderr();
   EXPECT_EQ(writer.WriteAll("ignored", 0), 0);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("LogServer: cannot open log file(" + log + ") for write (err=", 0), 0u)
-      << err;
+  EXPECT_EQ(err.rfind(CannotOpenLogStart(log), 0), 0u) << err;
 }
 
 TEST(Writer, CommandModeWithoutARunningCommandFailsEveryBlock) {
   LockedLogWriter writer;
-  ASSERT_EQ(writer.SetExternalCmd("never started"), 1);
+  ASSERT_EQ(writer.Settings().SetExternalCmd("never started"), 1);
   EXPECT_EQ(writer.WriteAll("ignored", 0), 0);
   EXPECT_EQ(Write(&writer, "text\n"), 0);
 }
@@ -111,14 +107,14 @@ TEST(Writer, CommandModeTakesZeroLengthBlocksAndNeverRotates) {
   std::string log = dir.File("app.log");
   {
     LockedLogWriter writer;
-    ASSERT_EQ(writer.SetLogFileName(log.c_str()), 1);
-    ASSERT_EQ(writer.SetExternalCmd(CopyCommand(copy).c_str()), 1);
-    writer.SetSizeLimit(1);
+    ASSERT_EQ(writer.Settings().SetLogFileName(log.c_str()), 1);
+    ASSERT_EQ(writer.Settings().SetExternalCmd(CopyCommand(copy).c_str()), 1);
+    writer.Settings().SetSizeLimit(1);
     ASSERT_EQ(writer.OpenOutput(), 1);
     EXPECT_EQ(writer.WriteAll("ignored", 0), 1);
     EXPECT_EQ(Write(&writer, "first block\n"), 1);
     EXPECT_EQ(Write(&writer, "second block\n"), 1);
-    EXPECT_EQ(writer.SizeCounter(), -1);
+    EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   }  // The destructor closes the stream and waits for the command to end.
   EXPECT_EQ(ReadWholeFile(copy), "first block\nsecond block\n");
   EXPECT_FALSE(FileExists(log));

@@ -1,0 +1,68 @@
+// Rotation of the log file into numbered backups, and the bookkeeping of its size that
+// decides when to rotate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "log_settings.h"
+#include "platform/file.h"
+
+/// While the size of the log file is unknown, it is read again after this many seconds.
+inline constexpr int64_t kSizeRecheckSeconds = 3600;
+
+/// The backup name for number `n` of `log_file_name` (server.log gives server1.log, server
+/// gives server.1, logs.d/server gives logs.d/server.1), written into `out`, which holds
+/// `capacity` bytes. False when it does not fit.
+bool MakeBackupName(const char* log_file_name, int n, char* out, size_t capacity);
+
+/// The backup number a rotation takes: the first of 1 to `num_backups` whose name is free,
+/// else the one modified longest ago (an equal time keeps the lower number); 0 when
+/// `num_backups` is below 1. Its name is left in `out` (`capacity` bytes).
+int ChooseBackup(const char* log_file_name, int32_t num_backups, char* out, size_t capacity);
+
+/// The writer's side of the log file, which a rotation closes, renames and opens again.
+class LogFileOwner {
+ public:
+  /// Opens the log file for appending into LogFile(); 0 on failure, after printing it.
+  virtual int Open() = 0;
+  /// The log file's handle, platform::kNoFile while none is open.
+  virtual platform::File& LogFile() = 0;
+
+ protected:
+  ~LogFileOwner() = default;
+};
+
+/// The size of the log file as the writer counts it, and the rotation that the count
+/// triggers. Operations that return int give 1 on success and 0 on failure.
+class LogRotation {
+ public:
+  /// Reads the limits from `settings` and rotates the file of `log`; both outlive it.
+  LogRotation(const LogSettings& settings, LogFileOwner* log);
+
+  /// Bytes in the log file as far as the writer knows; -1 when unknown.
+  int64_t SizeCounter() const { return size_counter_; }
+  /// When the size was last read, or a rotation last failed (platform::CurrentTimeSeconds).
+  int64_t LastSizeCheck() const { return last_size_check_; }
+  /// Puts the bookkeeping where a size read at `checked_at` giving `size` (-1: unknown)
+  /// leaves it, so that a test can start from, say, a size unknown for over an hour.
+  void SetSizeState(int64_t size, int64_t checked_at);
+
+  /// Reads the open log file's size into the size counter (-1 when it cannot, reported).
+  int RefreshFileSize();
+  /// Moves the log file to a backup name and opens a new, empty log file. On a failed
+  /// rename the text stays in the log, with a note in it that says so.
+  int RotateLogFile();
+
+  /// At start-up: reads the size and rotates a log that is at the limit already.
+  void CheckSizeAtStartup();
+  /// After a block of `written` bytes: counts them (while the size is unknown, reads it
+  /// instead once kSizeRecheckSeconds have passed) and rotates a log over the limit.
+  void CheckSizeAfterWrite(int64_t written);
+
+ private:
+  const LogSettings& settings_;
+  LogFileOwner& log_;
+  int64_t size_counter_ = -1;
+  int64_t last_size_check_ = 0;
+};
