@@ -49,10 +49,11 @@ int LogWriter::SetExternalCmd(const char* command) {
 
 int LogWriter::OpenOutput() {
   if (command_mode_) {
-    int error = 0;
+    std::error_code error;
     command_stream_ = platform::StartCommand(external_cmd_, &error);
     if (!command_stream_) {
-      std::fprintf(stderr, "LogServer: failed to open pipe (%s). err=%d\n", external_cmd_, error);
+      std::fprintf(stderr, "LogServer: failed to open pipe (%s). err=%d\n", external_cmd_,
+                   error.value());
       return 0;
     }
     // Unbuffered, so that a write into a command that has gone fails in WriteAll itself
@@ -172,11 +173,11 @@ void LogWriter::AppendNote(const char* text) {
 }
 
 int LockedLogWriter::Open() {
-  int error = 0;
+  std::error_code error;
   file_handle_ = platform::OpenForAppend(log_file_name_, &error);
   if (!platform::IsOpen(file_handle_)) {
     std::fprintf(stderr, "LogServer: cannot open log file(%s) for write (err=%d)\n", log_file_name_,
-                 error);
+                 error.value());
     return 0;
   }
   return 1;

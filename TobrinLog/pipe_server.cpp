@@ -1,6 +1,5 @@
 #include "pipe_server.h"
 
-#include <cstdint>
 #include <cstdlib>
 
 #include "log_writer.h"
@@ -82,7 +81,7 @@ int ReadBatch(platform::PipeEnd instance, char* buffer, BatchArea** area, bool* 
 
 // Owns one connected instance until its client goes away or a write fails.
 void LogThread(void* argument) {
-  platform::PipeEnd instance{reinterpret_cast<intptr_t>(argument)};
+  platform::PipeEnd instance = platform::PipeEndFromThreadArgument(argument);
   char buffer[platform::kMaxMessage];
   int lengths[1 + kQueuedPerRead];
   Block blocks[1 + kQueuedPerRead];
@@ -128,7 +127,7 @@ void ServePipe(LockedLogWriter* writer) {
       platform::DiscardPipeInstance(instance);
       continue;
     }
-    if (!platform::StartDetachedThread(LogThread, reinterpret_cast<void*>(instance.native),
+    if (!platform::StartDetachedThread(LogThread, platform::PipeEndToThreadArgument(instance),
                                        TOBRIN_CLIENT_STACK_BYTES)) {
       platform::DiscardPipeInstance(instance);
       Report("CreateThread failed");

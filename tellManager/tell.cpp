@@ -77,23 +77,24 @@ int Exchange(platform::Socket socket, const TellOptions& options, const char* co
     std::fprintf(stderr, "Cannot determine host (%s) address. Using 127.0.0.1\n", host);
     address = platform::ParseIpv4Address("127.0.0.1");
   }
-  if (!platform::ConnectSocket(socket, address, static_cast<uint16_t>(options.port))) {
-    std::fprintf(stderr, "connect failed with error %d.\n", platform::LastSocketError());
+  std::error_code error;
+  if (!platform::ConnectSocket(socket, address, static_cast<uint16_t>(options.port), &error)) {
+    std::fprintf(stderr, "connect failed with error %d.\n", error.value());
     return -1;
   }
   char reply[kTellBufferSize];
   // The greeting only tells us the manager is ready; its content is not ours to show.
-  if (platform::ReceiveOnce(socket, reply, kTellBufferSize) <= 0) {
-    std::fprintf(stderr, "recv failed with error %d.\n", platform::LastSocketError());
+  if (platform::ReceiveOnce(socket, reply, kTellBufferSize, &error) <= 0) {
+    std::fprintf(stderr, "recv failed with error %d.\n", error.value());
     return -1;
   }
-  if (platform::SendOnce(socket, command, command_length) < command_length) {
-    std::fprintf(stderr, "send failed with error %d.\n", platform::LastSocketError());
+  if (platform::SendOnce(socket, command, command_length, &error) < command_length) {
+    std::fprintf(stderr, "send failed with error %d.\n", error.value());
     return -1;
   }
-  int received = platform::ReceiveOnce(socket, reply, kTellBufferSize);
+  int received = platform::ReceiveOnce(socket, reply, kTellBufferSize, &error);
   if (received <= 0) {
-    std::fprintf(stderr, "recv failed with error %d.\n", platform::LastSocketError());
+    std::fprintf(stderr, "recv failed with error %d.\n", error.value());
     return -1;
   }
   PrintReply(stdout, reply, received);
@@ -127,9 +128,10 @@ int TellManagerMain(int argc, char** argv) {
     std::fprintf(stderr, "Error at WSAStartup().\n");
     return -1;
   }
-  platform::Socket socket = platform::CreateTcpSocket();
+  std::error_code error;
+  platform::Socket socket = platform::CreateTcpSocket(&error);
   if (!platform::IsOpen(socket)) {
-    std::fprintf(stderr, "socket failed with error %d.\n", platform::LastSocketError());
+    std::fprintf(stderr, "socket failed with error %d.\n", error.value());
     platform::StopSockets();
     return -2;
   }

@@ -329,7 +329,7 @@ TEST(Fault, CommandThatStopsReadingDoesNotKeepTheServerFromEnding) {
   struct Killer {
     ~Killer() {
       long pid = std::atol(ReadWholeFile(file).c_str());
-      if (pid > 0) platform::KillChild(platform::Child{pid, -1, -1, -1});
+      if (pid > 0) platform::KillProcess(pid);
     }
     std::string file;
   } killer{pid_file};

@@ -10,6 +10,7 @@
 
 #include "log_server_fixture.h"
 #include "platform/socket.h"
+#include "tools/support/listen.h"
 
 namespace test {
 namespace {
