@@ -12,10 +12,10 @@ LogWriter::~LogWriter() {
 
 int LogWriter::OpenOutput() {
   if (settings_.CommandMode()) {
-    int error = 0;
+    std::error_code error;
     command_stream_ = platform::StartCommand(settings_.ExternalCmd(), &error);
     if (!command_stream_) {
-      std::fprintf(stderr, kCommandStartFailedFormat, settings_.ExternalCmd(), error);
+      std::fprintf(stderr, kCommandStartFailedFormat, settings_.ExternalCmd(), error.value());
       return 0;
     }
     // Unbuffered, so that a write into a command that has gone fails in WriteAll itself
@@ -129,12 +129,12 @@ bool LogWriter::RemoveTornBlock(int64_t torn) {
 }
 
 int LockedLogWriter::Open() {
-  int error = 0;
+  std::error_code error;
   const char* name = Settings().LogFileName();
   platform::File& file = LogFile();
   file = platform::OpenForAppend(name, &error);
   if (!platform::IsOpen(file)) {
-    std::fprintf(stderr, kCannotOpenLogFormat, name, error);
+    std::fprintf(stderr, kCannotOpenLogFormat, name, error.value());
     return 0;
   }
   return 1;

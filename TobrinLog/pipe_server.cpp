@@ -1,7 +1,5 @@
 #include "pipe_server.h"
 
-#include <cstdint>
-
 #include "log_writer.h"
 #include "message_reader.h"
 #include "platform/msgpipe.h"
@@ -28,7 +26,7 @@ void ServeClient(platform::PipeEnd instance) {
 
 // Owns one connected instance until its client goes away or a write fails.
 void LogThread(void* argument) {
-  platform::PipeEnd instance{reinterpret_cast<intptr_t>(argument)};
+  platform::PipeEnd instance = platform::PipeEndFromThreadArgument(argument);
   ServeClient(instance);
   platform::ClosePipeInstance(instance);
 }
@@ -47,7 +45,7 @@ void ServePipe(LockedLogWriter* writer) {
       platform::DiscardPipeInstance(instance);
       continue;
     }
-    if (!platform::StartDetachedThread(LogThread, reinterpret_cast<void*>(instance.native),
+    if (!platform::StartDetachedThread(LogThread, platform::PipeEndToThreadArgument(instance),
                                        TOBRIN_CLIENT_STACK_BYTES)) {
       platform::DiscardPipeInstance(instance);
       Report(kCreateThreadFailed);

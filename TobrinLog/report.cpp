@@ -29,6 +29,8 @@ struct Backlog {
   uint64_t queued = 0;
   uint64_t written = 0;
   bool thread_running = false;
+  // When the writing thread last finished a line (or started).
+  std::chrono::steady_clock::time_point progress;
 };
 
 // Never destroyed: the writing thread may be waiting on it while the process exits.
@@ -64,6 +66,7 @@ void ReportThread(void*) {
     lock.unlock();
     WriteEntry(entry);
     lock.lock();
+    b.progress = std::chrono::steady_clock::now();
     b.first = (b.first + 1) % kReportBacklog;
     --b.count;
     ++b.written;
@@ -74,11 +77,25 @@ void ReportThread(void*) {
   }
 }
 
+// A full backlog empties as long as the manager reads, however slowly; only a write that has
+// made no progress for kReportStallMilliseconds says that it does not, and then the line is
+// dropped at once rather than holding up its client.
+bool HasRoom(Backlog& b, std::unique_lock<std::mutex>& lock) {
+  const auto stall = std::chrono::milliseconds(kReportStallMilliseconds);
+  while (b.count == kReportBacklog) {
+    const auto deadline = b.progress + stall;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    b.changed.wait_until(lock, deadline);
+  }
+  return true;
+}
+
 }  // namespace
 
 void StartReportThread() {
   Backlog& b = TheBacklog();
   std::lock_guard<std::mutex> lock(b.mutex);
+  b.progress = std::chrono::steady_clock::now();
   b.thread_running = platform::StartDetachedThread(ReportThread, nullptr, kReportStackBytes);
 }
 
@@ -88,10 +105,10 @@ void Report(const char* line) {
   if (!b.thread_running) {
     lock.unlock();
     WriteEntry(Entry{line, 0});
-  } else if (b.count == kReportBacklog) {
-    ++b.dropped;
-  } else {
+  } else if (HasRoom(b, lock)) {
     Push(b, Entry{line, 0});
+  } else {
+    ++b.dropped;
   }
 }
 

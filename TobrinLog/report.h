@@ -2,9 +2,12 @@
 // reported, so that a manager that does not read them holds up that thread alone.
 #pragma once
 
-/// The most lines that wait for standard output. Lines reported while that many wait are
-/// dropped and counted; once there is room, one line in their place says how many.
+/// The most lines that wait for standard output. A line reported while that many wait
+/// waits for room as long as lines are being written; once no line has gone out for
+/// kReportStallMilliseconds (the manager is not reading), it is dropped and counted, and
+/// once there is room, one line in their place says how many.
 inline constexpr int kReportBacklog = 1024;
+inline constexpr int kReportStallMilliseconds = 1000;
 
 /// How long the server, as it ends, gives the waiting lines to be written.
 inline constexpr int kEndFlushMilliseconds = 250;

@@ -3,12 +3,14 @@
 
 #include <cstdio>
 
+#include "platform/error.h"
+
 namespace platform {
 
 /// Starts `command` through the system command interpreter with a stream into its standard
 /// input, in binary mode (no line-end translation). Null on failure, with `*error` set to
-/// the system's error code.
-std::FILE* StartCommand(const char* command, int* error);
+/// the reason: the system's code when it gave one, else the C library's.
+std::FILE* StartCommand(const char* command, std::error_code* error = nullptr);
 
 /// Closes the stream and waits for the command to end; returns its exit status.
 int CloseCommand(std::FILE* stream);

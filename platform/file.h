@@ -4,14 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/error.h"
+#include "platform/handle.h"
+
 namespace platform {
 
-/// An open file. `native` is the backend's own handle; kNoFile means none is open.
-struct File {
-  intptr_t native;
-};
-inline constexpr File kNoFile{-1};
-inline bool IsOpen(File file) { return file.native != kNoFile.native; }
+/// An open file, or none (kNoFile).
+using File = Handle<struct FileKind>;
+inline constexpr File kNoFile{};
 
 /// One piece of a gather write.
 struct Slice {
@@ -24,37 +24,37 @@ extern const char kDirectorySeparators[];
 
 /// Opens `path` for appending data only, creating it when missing and sharing it with
 /// other processes for reading and writing. Never waits: what cannot be opened at once (a
-/// FIFO without a reader) is a failure. On failure returns kNoFile and sets `*error` to the
-/// system's error code.
-File OpenForAppend(const char* path, int* error);
+/// FIFO without a reader) is a failure. kNoFile on failure.
+File OpenForAppend(const char* path, std::error_code* error = nullptr);
 
 /// Writes `count` slices, in order, at the current end of the file with one system call.
 /// Sets `*written` to the bytes written (fewer than asked is not a failure). False when the
 /// write failed.
-bool AppendToFile(File file, const Slice* slices, int count, size_t* written);
+bool AppendToFile(File file, const Slice* slices, int count, size_t* written,
+                  std::error_code* error = nullptr);
 
 /// Closes the handle. False when the system refused and the handle is still open; where a
-/// refused close still releases the handle (POSIX), it reports true.
-bool CloseFile(File file);
+/// refused close still releases the handle (Linux), it reports true.
+bool CloseFile(File file, std::error_code* error = nullptr);
 
 /// Reads the size of the open file. False when the system cannot tell.
-bool GetFileSize(File file, int64_t* size);
+bool GetFileSize(File file, int64_t* size, std::error_code* error = nullptr);
 
 /// Reads the handle's position in the file: after a write, where the written bytes end.
-bool GetFilePosition(File file, int64_t* position);
+bool GetFilePosition(File file, int64_t* position, std::error_code* error = nullptr);
 
 /// Cuts the file back to its first `size` bytes. False when the system refused.
-bool TruncateFile(File file, int64_t size);
+bool TruncateFile(File file, int64_t size, std::error_code* error = nullptr);
 
 /// Reads the last modification time of the file at `path`, in seconds since 1970-01-01
 /// UTC. False when the file cannot be examined (as a rule: it does not exist).
-bool GetModificationTime(const char* path, int64_t* seconds);
+bool GetModificationTime(const char* path, int64_t* seconds, std::error_code* error = nullptr);
 
 /// Sets the modification time of `path` (used by tests and tools to arrange ages).
-bool SetModificationTime(const char* path, int64_t seconds);
+bool SetModificationTime(const char* path, int64_t seconds, std::error_code* error = nullptr);
 
 /// Renames `from` to `to`. False when the rename failed; `to` must not exist on every system.
-bool RenameFile(const char* from, const char* to);
+bool RenameFile(const char* from, const char* to, std::error_code* error = nullptr);
 
 /// Removes the file at `path`; the result is not reported.
 void RemoveFile(const char* path);

@@ -1,43 +1,51 @@
 // The log pipe: a local, inbound, message-mode pipe with one instance per client.
-// Windows: a named pipe. POSIX: a SOCK_SEQPACKET Unix-domain socket bound at the name.
+// Windows: a named pipe. Linux: a SOCK_SEQPACKET Unix-domain socket bound at the name.
 #pragma once
 
-#include <cstdint>
 #include <string>
+
+#include "platform/error.h"
+#include "platform/handle.h"
 
 namespace platform {
 
 /// The longest message, and the size of every message buffer.
 inline constexpr int kMaxMessage = 32768;
 
-/// One end of one client's connection. `native` is the backend's handle.
-struct PipeEnd {
-  intptr_t native;
-};
+/// One end of one client's connection, or none.
+using PipeEnd = Handle<struct PipeEndKind>;
+
+/// Packs `end` into a thread's argument (see StartDetachedThread) without allocating; the
+/// thread takes it back with PipeEndFromThreadArgument.
+void* PipeEndToThreadArgument(PipeEnd end);
+
+/// The pipe end that PipeEndToThreadArgument packed into `argument`.
+PipeEnd PipeEndFromThreadArgument(void* argument);
 
 // Server side.
 
 /// Offers a new instance of the pipe `name` for the next client. The first call creates
 /// the name and fails when anyone else holds it already. False when the instance cannot be
 /// created (the caller prints the message).
-bool CreatePipeInstance(const char* name, PipeEnd* instance);
+bool CreatePipeInstance(const char* name, PipeEnd* instance, std::error_code* error = nullptr);
 
 /// Waits until a client connects to `instance`. A client that connected and left before
 /// the wait counts as connected: what it sent is still read. False when no client is
 /// connected; the instance must then be closed.
-bool ConnectPipeClient(PipeEnd* instance);
+bool ConnectPipeClient(PipeEnd* instance, std::error_code* error = nullptr);
 
 /// Reads the next message into `buffer`. False when the client has gone or the read
 /// failed, including a message longer than `capacity`, of which nothing is kept.
-/// A zero-length message gives true with `*length` 0.
-bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length);
+/// A zero-length message gives true with `*length` 0; the client's end sets no error.
+bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length,
+                     std::error_code* error = nullptr);
 
 /// How many messages queued behind the first one a read can take at once: 0 where the system
 /// hands over one message per read (Windows), so that no room need be set aside for more.
 int QueuedReadLimit();
 
 /// Waits for the next message and reads it into `first` (kMaxMessage bytes); then, in the
-/// same system call where the system has one (POSIX), takes up to `max_more` messages that
+/// same system call where the system has one (Linux), takes up to `max_more` messages that
 /// are already queued behind it into consecutive kMaxMessage-byte slots of `more`, without
 /// waiting for any. Sets their lengths and returns how many were read: at least 1, or 0
 /// when the client has gone or the first message could not be read whole (nothing of it is
@@ -59,24 +67,25 @@ void ClosePipeInstance(PipeEnd instance);
 /// Frees an instance that has no connected client.
 void DiscardPipeInstance(PipeEnd instance);
 
-/// Removes the pipe's name from the file system where it lives there (POSIX), so that the
+/// Removes the pipe's name from the file system where it lives there (Linux), so that the
 /// next server can bind it; nothing on Windows, where it dies with the process.
 void RemovePipeName();
 
 // Client side.
 
 /// Connects to the pipe `name`, retrying while the server is between instances or not yet
-/// listening, for at most `timeout_ms`. False with `*error` set when it cannot.
-bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, int* error);
+/// listening, for at most `timeout_ms`. False when it cannot.
+bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end,
+                   std::error_code* error = nullptr);
 
-/// Sends `length` bytes as one message (0 is allowed). False with `*error` set on failure.
-bool SendPipeMessage(PipeEnd end, const void* data, int length, int* error);
+/// Sends `length` bytes as one message (0 is allowed). False on failure.
+bool SendPipeMessage(PipeEnd end, const void* data, int length, std::error_code* error = nullptr);
 
 /// Closes the client's end.
 void ClosePipe(PipeEnd end);
 
 /// A pipe name for tools and tests, unique to `tag`: a socket path inside `directory` on
-/// POSIX, \\.\pipe\<tag> on Windows.
+/// Linux, \\.\pipe\<tag> on Windows.
 std::string MakePipeName(const std::string& directory, const std::string& tag);
 
 }  // namespace platform

@@ -1,9 +1,11 @@
 // The server process itself: its signals and limits, its standard input, and its end.
 #pragma once
 
+#include "platform/error.h"
+
 namespace platform {
 
-/// Prepares a server process; called first in main. On POSIX: SIGPIPE and SIGXFSZ no longer
+/// Prepares a server process; called first in main. On Linux: SIGPIPE and SIGXFSZ no longer
 /// kill it, so a write into a dead command or past the file-size limit fails like any other
 /// write; a closed standard descriptor is held by the null device (a closed standard input
 /// then reads end-of-file at once); the soft limit on open descriptors is raised to the hard
@@ -15,11 +17,11 @@ void PrepareServerProcess();
 [[noreturn]] void TerminateProcessNow(int status);
 
 /// False when the process's standard input handle is the invalid-handle value (Windows; a
-/// POSIX descriptor has no such value).
+/// Linux descriptor has no such value).
 bool HasStandardInputHandle();
 
 /// Reads up to `capacity` bytes of standard input, waiting for them also when the stream was
 /// handed over non-blocking. Returns the count, 0 at end-of-file, -1 when the read failed.
-int ReadStandardInput(char* buffer, int capacity);
+int ReadStandardInput(char* buffer, int capacity, std::error_code* error = nullptr);
 
 }  // namespace platform

@@ -75,23 +75,24 @@ int Exchange(platform::Socket socket, const TellOptions& options, const char* co
     std::fprintf(stderr, kUnknownHostFormat, host);
     address = platform::ParseIpv4Address("127.0.0.1");
   }
-  if (!platform::ConnectSocket(socket, address, static_cast<uint16_t>(options.port))) {
-    std::fprintf(stderr, kConnectFailedFormat, platform::LastSocketError());
+  std::error_code error;
+  if (!platform::ConnectSocket(socket, address, static_cast<uint16_t>(options.port), &error)) {
+    std::fprintf(stderr, kConnectFailedFormat, error.value());
     return -1;
   }
   char reply[kTellBufferSize];
   // The greeting only tells us the manager is ready; its content is not ours to show.
-  if (platform::ReceiveOnce(socket, reply, kTellBufferSize) <= 0) {
-    std::fprintf(stderr, kReceiveFailedFormat, platform::LastSocketError());
+  if (platform::ReceiveOnce(socket, reply, kTellBufferSize, &error) <= 0) {
+    std::fprintf(stderr, kReceiveFailedFormat, error.value());
     return -1;
   }
-  if (platform::SendOnce(socket, command, command_length) < command_length) {
-    std::fprintf(stderr, kSendFailedFormat, platform::LastSocketError());
+  if (platform::SendOnce(socket, command, command_length, &error) < command_length) {
+    std::fprintf(stderr, kSendFailedFormat, error.value());
     return -1;
   }
-  int received = platform::ReceiveOnce(socket, reply, kTellBufferSize);
+  int received = platform::ReceiveOnce(socket, reply, kTellBufferSize, &error);
   if (received <= 0) {
-    std::fprintf(stderr, kReceiveFailedFormat, platform::LastSocketError());
+    std::fprintf(stderr, kReceiveFailedFormat, error.value());
     return -1;
   }
   PrintReply(stdout, reply, received);
@@ -123,9 +124,10 @@ int TellManagerMain(int argc, char** argv) {
     std::fputs(kSocketsNotStarted, stderr);
     return -1;
   }
-  platform::Socket socket = platform::CreateTcpSocket();
+  std::error_code error;
+  platform::Socket socket = platform::CreateTcpSocket(&error);
   if (!platform::IsOpen(socket)) {
-    std::fprintf(stderr, kSocketFailedFormat, platform::LastSocketError());
+    std::fprintf(stderr, kSocketFailedFormat, error.value());
     platform::StopSockets();
     return -2;
   }

@@ -76,7 +76,7 @@ bool PipeRefusesWithin(const std::string& pipe, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
     platform::PipeEnd end;
-    int error = 0;
+    std::error_code error;
     if (!platform::ConnectToPipe(pipe.c_str(), 300, &end, &error)) return true;
     platform::ClosePipe(end);
   }
@@ -132,7 +132,7 @@ TEST_F(DevManagerTest, ServesItsControlPortAndStopsTheLogServer) {
       << manager.program.Stderr();
   // The manager waited for the log server, so it is gone already.
   platform::PipeEnd end;
-  int error = 0;
+  std::error_code error;
   EXPECT_FALSE(platform::ConnectToPipe(manager.pipe.c_str(), 200, &end, &error));
   if (PipesAreFiles()) {
     EXPECT_FALSE(FileExists(manager.pipe));

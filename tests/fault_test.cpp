@@ -328,7 +328,7 @@ TEST(Fault, CommandThatStopsReadingDoesNotKeepTheServerFromEnding) {
   struct Killer {
     ~Killer() {
       long pid = std::atol(ReadWholeFile(file).c_str());
-      if (pid > 0) platform::KillChild(platform::Child{pid, -1, -1, -1});
+      if (pid > 0) platform::KillProcess(pid);
     }
     std::string file;
   } killer{pid_file};
@@ -450,18 +450,24 @@ TEST(Fault, TenThousandConnectAndLeaveCyclesLeaveNothingBehind) {
   Usage before = UsageOf(pid);
   ASSERT_NO_FATAL_FAILURE(cycles(kCycles));
   Usage after = UsageOf(pid);
+  ASSERT_NO_FATAL_FAILURE(cycles(kCycles));
+  Usage later = UsageOf(pid);
 
   EXPECT_EQ(after.descriptors, before.descriptors);
   EXPECT_EQ(after.threads, before.threads);
   // Thread stacks and allocator arenas are cached up to the most clients seen at once, so
-  // memory may settle somewhat higher; a leak of 400 bytes a cycle would break this bound.
-  // A sanitizer's allocator holds freed memory back on purpose, so there it tells nothing.
+  // memory may settle somewhat higher after either round, when a busy machine lets more
+  // client threads live at once; a leak grows it in both. A leak of 400 bytes a cycle would
+  // break this bound. A sanitizer's allocator holds freed memory back on purpose, so there
+  // it tells nothing.
   if (!UnderSanitizer(pid)) {
-    EXPECT_LE(after.rss_kib, before.rss_kib + 4096) << "resident memory grew";
+    EXPECT_LE(std::min(after.rss_kib - before.rss_kib, later.rss_kib - after.rss_kib), 4096)
+        << "resident memory grew in both rounds: " << before.rss_kib << ", " << after.rss_kib
+        << ", " << later.rss_kib << " KiB";
   }
   // Different clients' messages may land in any order; each must be there once.
   std::vector<std::string> expected, found;
-  for (int i = 0; i < kWarmUp + kCycles; i += kEvery)
+  for (int i = 0; i < kWarmUp + 2 * kCycles; i += kEvery)
     expected.push_back("cycle " + std::to_string(i));
   std::string log = ReadWholeFile(server.log);
   for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1)
@@ -485,6 +491,8 @@ TEST(Fault, ManagerThatDoesNotReadStandardOutputHoldsUpNoClient) {
   long pid = PipesAreFiles() ? FindProcess(server.pipe) : -1;
   if (pid <= 0 || !FileExists("/proc/" + std::to_string(pid) + "/status"))
     GTEST_SKIP() << "needs /proc to look at a POSIX server process";
+  // The listener exists once its socket file does; until then the descriptors are not idle.
+  ASSERT_TRUE(PollUntil([&] { return FileExists(server.pipe); }));
   const Usage idle = UsageOf(pid);
   // Far more lines than the 64 KiB pipe (some 2400 lines) and the backlog hold together.
   const int clients = 3000 + 2 * kReportBacklog;
@@ -496,7 +504,9 @@ TEST(Fault, ManagerThatDoesNotReadStandardOutputHoldsUpNoClient) {
     return SizeOf(server.log) == clients * message.size() && now.threads == idle.threads &&
            now.descriptors == idle.descriptors;
   })) << "client threads and their descriptors piled up: "
-      << UsageOf(pid).threads << " threads";
+      << UsageOf(pid).threads << " threads (" << idle.threads << " idle), "
+      << UsageOf(pid).descriptors << " descriptors (" << idle.descriptors << " idle), "
+      << SizeOf(server.log) << " of " << clients * message.size() << " bytes in the log";
 
   // Once the manager reads, every client is accounted for: its line, or a place in a count
   // of lines dropped while the backlog was full (the backlog may also fill while the pipe

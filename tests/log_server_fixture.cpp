@@ -29,13 +29,13 @@ std::string UniquePipeName(const ScratchDir& dir) {
 }
 
 bool PipeClient::Connect(const std::string& pipe) {
-  int error = 0;
+  std::error_code error;
   open_ = platform::ConnectToPipe(pipe.c_str(), 20000, &end_, &error);
   return open_;
 }
 
 bool PipeClient::Send(const std::string& message) {
-  int error = 0;
+  std::error_code error;
   return open_ &&
          platform::SendPipeMessage(end_, message.data(), static_cast<int>(message.size()), &error);
 }

@@ -36,7 +36,7 @@ class PipeClient {
   void Close();
 
  private:
-  platform::PipeEnd end_{-1};
+  platform::PipeEnd end_;
   bool open_ = false;
 };
 

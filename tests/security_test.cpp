@@ -11,6 +11,7 @@
 #include "log_server_fixture.h"
 #include "platform/socket.h"
 #include "tell_messages.h"
+#include "tools/support/listen.h"
 
 namespace test {
 namespace {

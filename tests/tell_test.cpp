@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "platform/socket.h"
-#include "platform/spawn.h"
 #include "tell_messages.h"
 #include "test_support.h"
+#include "tools/support/listen.h"
+#include "tools/support/spawn.h"
 
 namespace {
 
@@ -231,13 +232,14 @@ TEST_F(TellProgram, RefusedConnectionReportsTheSocketError) {
   // The code this system gives for a refused connection, found the same way.
   platform::Socket probe = platform::CreateTcpSocket();
   ASSERT_TRUE(platform::IsOpen(probe));
-  ASSERT_FALSE(platform::ConnectSocket(probe, platform::ParseIpv4Address("127.0.0.1"), port));
-  int refused = platform::LastSocketError();
+  std::error_code refused;
+  ASSERT_FALSE(
+      platform::ConnectSocket(probe, platform::ParseIpv4Address("127.0.0.1"), port, &refused));
   platform::CloseSocket(probe);
 
   test::RunResult run = Run({"-p", std::to_string(port), "get", "all"});
   EXPECT_EQ(run.status, platform::ReportedExitStatus(-1));
-  EXPECT_EQ(run.err, test::Format(kConnectFailedFormat, refused));
+  EXPECT_EQ(run.err, test::Format(kConnectFailedFormat, refused.value()));
   EXPECT_EQ(run.out, "");
 }
 

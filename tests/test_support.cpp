@@ -161,9 +161,9 @@ RunningProgram::~RunningProgram() {
 }
 
 bool RunningProgram::Start(const std::vector<std::string>& argv, platform::ChildInput input) {
-  int error = 0;
-  if (!platform::SpawnChild(argv, &child_, &error, input)) {
-    std::fprintf(stderr, "cannot start %s: error %d\n", argv[0].c_str(), error);
+  std::error_code error;
+  if (!platform::SpawnChild(argv, input, &child_, &error)) {
+    std::fprintf(stderr, "cannot start %s: error %d\n", argv[0].c_str(), error.value());
     return false;
   }
   started_ = true;

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/spawn.h"
+#include "tools/support/spawn.h"
 
 namespace test {
 
@@ -99,7 +99,7 @@ class RunningProgram {
   void Collect(platform::ChildStream stream, std::string* sink);
   bool WaitFor(const std::string* sink, const std::string& text, int count, int timeout_ms);
 
-  platform::Child child_{-1, -1, -1, -1};
+  platform::Child child_;
   bool started_ = false;
   bool exited_ = false;
   bool stdout_held_ = false;

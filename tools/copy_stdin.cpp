@@ -5,11 +5,14 @@
 //
 // --echo         also write each piece read to standard error, at once
 // --exit-after=N exit with status 5 after N bytes (0: at once), like a command that stops
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/process.h"
+#include "tools/support/failure.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -24,7 +27,8 @@ int main(int argc, char** argv) {
   }
   std::FILE* out = std::fopen(argv[1], "wb");
   if (!out) {
-    std::fprintf(stderr, "copy_stdin: cannot open %s\n", argv[1]);
+    PrintFailure("copy_stdin", std::string("open ") + argv[1],
+                 std::error_code(errno, std::generic_category()));
     return 1;
   }
   long total = 0;

@@ -37,7 +37,9 @@
 
 #include "platform/process.h"
 #include "platform/socket.h"
-#include "platform/spawn.h"
+#include "tools/support/failure.h"
+#include "tools/support/listen.h"
+#include "tools/support/spawn.h"
 
 namespace {
 
@@ -66,7 +68,7 @@ struct RelayState {
 };
 
 struct Manager {
-  platform::Child child{-1, -1, -1, -1};
+  platform::Child child;
   std::string command_line;
   uint16_t port = 0;
   int level = kInfoLevel;
@@ -230,7 +232,7 @@ std::string GetAll(Manager* manager) {
   if (ChildHasExited(manager, 0))
     state = "exited with status " + std::to_string(manager->exit_status);
   return "logserver.command: " + manager->command_line +
-         "\nlogserver.process: " + std::to_string(static_cast<long long>(manager->child.process)) +
+         "\nlogserver.process: " + std::to_string(platform::ChildProcessNumber(manager->child)) +
          "\nlogserver.state: " + state + "\nloglevel: " + kLevels[manager->level] +
          "\ncontrolport: 127.0.0.1:" + std::to_string(manager->port) + "\n";
 }
@@ -344,22 +346,21 @@ int main(int argc, char** argv) {
     PrintUsage();
     return 2;
   }
-  if (!platform::StartSockets()) {
-    std::fprintf(stderr, "dev_manager: cannot start the socket library\n");
+  std::error_code error;
+  if (!platform::StartSockets(&error)) {
+    PrintFailure("dev_manager", "start the socket library", error);
     return 1;
   }
   Manager manager;
   manager.command_line = JoinCommandLine(options.command);
   platform::Socket listener;
-  if (!platform::ListenOnLoopback(static_cast<uint16_t>(options.port), &listener, &manager.port)) {
-    std::fprintf(stderr, "dev_manager: cannot listen on 127.0.0.1:%ld (error %d)\n", options.port,
-                 platform::LastSocketError());
+  if (!platform::ListenOnLoopback(static_cast<uint16_t>(options.port), &listener, &manager.port,
+                                  &error)) {
+    PrintFailure("dev_manager", "listen on 127.0.0.1:" + std::to_string(options.port), error);
     return 1;
   }
-  int error = 0;
-  if (!platform::SpawnChild(options.command, &manager.child, &error)) {
-    std::fprintf(stderr, "dev_manager: cannot start %s (error %d)\n", options.command[0].c_str(),
-                 error);
+  if (!platform::SpawnChild(options.command, platform::ChildInput::kPipe, &manager.child, &error)) {
+    PrintFailure("dev_manager", "start " + options.command[0], error);
     return 1;
   }
   // The relays may outlive every owner, so their state is never freed.
@@ -380,7 +381,7 @@ int main(int argc, char** argv) {
     KillAndFinish(&manager);
   }
   std::printf("dev_manager: log server ready, process %lld\n",
-              static_cast<long long>(manager.child.process));
+              platform::ChildProcessNumber(manager.child));
   std::printf("dev_manager: control port 127.0.0.1:%u\n", static_cast<unsigned>(manager.port));
   std::fflush(stdout);
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/msgpipe.h"
+#include "tools/support/failure.h"
 
 namespace {
 
@@ -85,18 +86,18 @@ void ReadStdinLines(std::vector<std::string>* messages) {
 }
 
 bool Send(platform::PipeEnd end, const std::string& message, const char* pipe) {
-  int error = 0;
+  std::error_code error;
   if (platform::SendPipeMessage(end, message.data(), static_cast<int>(message.size()), &error))
     return true;
-  std::fprintf(stderr, "pipe_client: send to %s failed (error %d)\n", pipe, error);
+  PrintFailure("pipe_client", std::string("send to ") + pipe, error);
   return false;
 }
 
 bool RunConnection(const Options& options, long connection) {
   platform::PipeEnd end;
-  int error = 0;
+  std::error_code error;
   if (!platform::ConnectToPipe(options.pipe, options.timeout_ms, &end, &error)) {
-    std::fprintf(stderr, "pipe_client: cannot connect to %s (error %d)\n", options.pipe, error);
+    PrintFailure("pipe_client", std::string("connect to ") + options.pipe, error);
     return false;
   }
   bool ok = true;

@@ -1,12 +1,14 @@
-// Win32 log files: append-only handles, 64-bit sizes and times, through kernel32 and msvcrt.
+// Win32: log files as FILE_APPEND_DATA handles; relies on msvcrt's _stat64 and _utime64.
 #include "platform/file.h"
 
 #include <sys/stat.h>
 #include <sys/utime.h>
-#include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
+
+#include "platform/win32/native.h"
 
 namespace platform {
 
@@ -15,21 +17,23 @@ const char kDirectorySeparators[] = "\\/:";
 
 namespace {
 
-HANDLE ToHandle(File file) { return reinterpret_cast<HANDLE>(file.native); }
+// The C library's functions report through errno.
+bool StoreErrnoUnless(bool ok, std::error_code* error) {
+  if (!ok) SetError(error, std::error_code(errno, std::generic_category()));
+  return ok;
+}
 
 }  // namespace
 
-File OpenForAppend(const char* path, int* error) {
+File OpenForAppend(const char* path, std::error_code* error) {
   HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (h == INVALID_HANDLE_VALUE) {
-    *error = static_cast<int>(GetLastError());
-    return kNoFile;
-  }
-  return File{reinterpret_cast<intptr_t>(h)};
+  if (h == INVALID_HANDLE_VALUE) StoreLastError(error);
+  return Wrap<File>(h);
 }
 
-bool AppendToFile(File file, const Slice* slices, int count, size_t* written) {
+bool AppendToFile(File file, const Slice* slices, int count, size_t* written,
+                  std::error_code* error) {
   // Files have no gather write here, so the slices go out one after another, each placed
   // at the end the file has at that moment.
   HANDLE h = ToHandle(file);
@@ -40,58 +44,66 @@ bool AppendToFile(File file, const Slice* slices, int count, size_t* written) {
     DWORD done = 0;
     BOOL ok = WriteFile(h, slices[i].data, static_cast<DWORD>(slices[i].size), &done, NULL);
     *written += done;
-    if (!ok) return false;
+    if (!ok) return StoreLastError(error), false;
     if (done < slices[i].size) break;
   }
   return true;
 }
 
-bool CloseFile(File file) { return CloseHandle(ToHandle(file)) != 0; }
+bool CloseFile(File file, std::error_code* error) {
+  if (CloseHandle(ToHandle(file))) return true;
+  StoreLastError(error);
+  return false;
+}
 
-bool GetFileSize(File file, int64_t* size) {
+bool GetFileSize(File file, int64_t* size, std::error_code* error) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(ToHandle(file), &info)) return false;
+  if (!GetFileInformationByHandle(ToHandle(file), &info)) return StoreLastError(error), false;
   *size =
       static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
   return true;
 }
 
-bool GetFilePosition(File file, int64_t* position) {
+bool GetFilePosition(File file, int64_t* position, std::error_code* error) {
   LARGE_INTEGER zero, at;
   zero.QuadPart = 0;
-  if (!SetFilePointerEx(ToHandle(file), zero, &at, FILE_CURRENT)) return false;
+  if (!SetFilePointerEx(ToHandle(file), zero, &at, FILE_CURRENT))
+    return StoreLastError(error), false;
   *position = at.QuadPart;
   return true;
 }
 
 // The log's handle may only append; a second handle to the same file, with the same
 // sharing, is allowed to set its end.
-bool TruncateFile(File file, int64_t size) {
+bool TruncateFile(File file, int64_t size, std::error_code* error) {
   HANDLE h = ReOpenFile(ToHandle(file), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) return StoreLastError(error), false;
   LARGE_INTEGER end;
   end.QuadPart = size;
   bool done = SetFilePointerEx(h, end, NULL, FILE_BEGIN) && SetEndOfFile(h);
+  if (!done) StoreLastError(error);
   CloseHandle(h);
   return done;
 }
 
-bool GetModificationTime(const char* path, int64_t* seconds) {
+bool GetModificationTime(const char* path, int64_t* seconds, std::error_code* error) {
   // Plain stat has a 32-bit time on this target; the 64-bit variant is named explicitly.
   struct _stat64 st;
-  if (_stat64(path, &st) != 0) return false;
+  if (!StoreErrnoUnless(_stat64(path, &st) == 0, error)) return false;
   *seconds = st.st_mtime;
   return true;
 }
 
-bool SetModificationTime(const char* path, int64_t seconds) {
+bool SetModificationTime(const char* path, int64_t seconds, std::error_code* error) {
   struct __utimbuf64 times;
   times.actime = seconds;
   times.modtime = seconds;
-  return _utime64(path, &times) == 0;
+  return StoreErrnoUnless(_utime64(path, &times) == 0, error);
 }
 
-bool RenameFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
+bool RenameFile(const char* from, const char* to, std::error_code* error) {
+  return StoreErrnoUnless(std::rename(from, to) == 0, error);
+}
 
 void RemoveFile(const char* path) { std::remove(path); }
 

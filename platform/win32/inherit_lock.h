@@ -1,4 +1,5 @@
-// Win32 backend only: the one lock that every child-starting call of this process holds.
+// Win32 backend only (and the tools' support for it): the one lock that every
+// child-starting call of this process holds.
 #pragma once
 
 namespace platform {

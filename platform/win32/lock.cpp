@@ -1,4 +1,4 @@
-// Win32 lock: a critical section kept inside the lock object's own storage.
+// Win32: the lock is a critical section; relies on it fitting Lock's 64-byte storage.
 #include "platform/lock.h"
 
 #include <windows.h>

@@ -1,15 +1,11 @@
-// Win32 log pipe: blocking, inbound, message-mode named pipes, one instance per client.
+// Win32: the log pipe is a message-mode named pipe; relies on FILE_FLAG_FIRST_PIPE_INSTANCE.
 #include "platform/msgpipe.h"
 
-#include <windows.h>
+#include "platform/win32/native.h"
 
 namespace platform {
 
 namespace {
-
-HANDLE ToHandle(PipeEnd end) { return reinterpret_cast<HANDLE>(end.native); }
-
-PipeEnd FromHandle(HANDLE h) { return PipeEnd{reinterpret_cast<intptr_t>(h)}; }
 
 // Set once the first instance exists: only the main thread creates instances.
 bool g_name_created = false;
@@ -23,42 +19,61 @@ bool IsOnlyInstance(HANDLE first) {
 
 }  // namespace
 
-bool CreatePipeInstance(const char* name, PipeEnd* instance) {
+// A handle is a pointer here, so the end itself is the thread's argument.
+void* PipeEndToThreadArgument(PipeEnd end) { return ToHandle(end); }
+
+PipeEnd PipeEndFromThreadArgument(void* argument) { return Wrap<PipeEnd>(argument); }
+
+bool CreatePipeInstance(const char* name, PipeEnd* instance, std::error_code* error) {
   // The first instance must create the name: were it already taken, by another server or by
   // anyone else, the clients would be shared with that owner, who could read their text.
   DWORD first = g_name_created ? 0 : FILE_FLAG_FIRST_PIPE_INSTANCE;
   HANDLE h = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | first,
                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                               PIPE_UNLIMITED_INSTANCES, kMaxMessage, kMaxMessage, 0, NULL);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) return StoreLastError(error), false;
   if (!g_name_created && !IsOnlyInstance(h)) {
     CloseHandle(h);
+    SetError(error, SystemError(ERROR_ACCESS_DENIED));  // what the flag gives on Windows
     return false;
   }
   g_name_created = true;
-  *instance = FromHandle(h);
+  *instance = Wrap<PipeEnd>(h);
   return true;
 }
 
-bool ConnectPipeClient(PipeEnd* instance) {
+bool ConnectPipeClient(PipeEnd* instance, std::error_code* error) {
   if (ConnectNamedPipe(ToHandle(*instance), NULL)) return true;
   // A client that opened the instance before the wait began is connected; one that has
   // already closed it again (ERROR_NO_DATA) may have left messages, which are still read.
-  DWORD error = GetLastError();
-  return error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
+  DWORD failed = GetLastError();
+  if (failed == ERROR_PIPE_CONNECTED || failed == ERROR_NO_DATA) return true;
+  SetError(error, SystemError(failed));
+  return false;
 }
 
-bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length) {
+bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length, std::error_code* error) {
   DWORD got = 0;
   // An oversized message fails with ERROR_MORE_DATA; the caller then drops the client, so
   // the rest of that message is never read.
-  if (!ReadFile(ToHandle(end), buffer, static_cast<DWORD>(capacity), &got, NULL)) return false;
+  if (!ReadFile(ToHandle(end), buffer, static_cast<DWORD>(capacity), &got, NULL)) {
+    DWORD failed = GetLastError();
+    if (failed != ERROR_BROKEN_PIPE) SetError(error, SystemError(failed));
+    return false;
+  }
   *length = static_cast<int>(got);
   return true;
 }
 
 // A message-mode pipe hands over one message per ReadFile; there is no cheaper way to take
-// several, so every message is read on its own.
+// several, so every batch is the one message that was waited for.
+int QueuedReadLimit() { return 0; }
+
+int ReadPipeMessages(PipeEnd end, char* first, char*, int, int* lengths, bool* failed) {
+  *failed = false;
+  return ReadPipeMessage(end, first, kMaxMessage, &lengths[0]) ? 1 : 0;
+}
+
 int ReadQueuedMessages(PipeEnd, char*, int, int*, bool* failed) {
   *failed = false;
   return 0;
@@ -73,16 +88,16 @@ void DiscardPipeInstance(PipeEnd instance) { CloseHandle(ToHandle(instance)); }
 
 void RemovePipeName() {}
 
-bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, int* error) {
+bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, std::error_code* error) {
   const ULONGLONG deadline = GetTickCount64() + (timeout_ms > 0 ? timeout_ms : 0);
   for (;;) {
     HANDLE h = CreateFileA(name, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (h != INVALID_HANDLE_VALUE) {
-      *end = FromHandle(h);
+      *end = Wrap<PipeEnd>(h);
       return true;
     }
     const DWORD last = GetLastError();
-    *error = static_cast<int>(last);
+    SetError(error, SystemError(last));
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return false;
     const DWORD remaining = static_cast<DWORD>(deadline - now);
@@ -99,14 +114,14 @@ bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, int* error) {
   }
 }
 
-bool SendPipeMessage(PipeEnd end, const void* data, int length, int* error) {
+bool SendPipeMessage(PipeEnd end, const void* data, int length, std::error_code* error) {
   DWORD sent = 0;
   if (!WriteFile(ToHandle(end), data, static_cast<DWORD>(length), &sent, NULL)) {
-    *error = static_cast<int>(GetLastError());
+    StoreLastError(error);
     return false;
   }
   if (sent != static_cast<DWORD>(length)) {
-    *error = ERROR_WRITE_FAULT;
+    SetError(error, SystemError(ERROR_WRITE_FAULT));
     return false;
   }
   return true;

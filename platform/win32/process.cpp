@@ -1,7 +1,7 @@
-// Win32 server process: standard input through its kernel handle, and ending at once.
+// Win32: the server process's standard input and its end; relies on TerminateProcess on itself.
 #include "platform/process.h"
 
-#include <windows.h>
+#include "platform/win32/native.h"
 
 namespace platform {
 
@@ -35,15 +35,18 @@ bool SwitchToWaitingReads(HANDLE h) {
 
 }  // namespace
 
-int ReadStandardInput(char* buffer, int capacity) {
+int ReadStandardInput(char* buffer, int capacity, std::error_code* error) {
   HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
   for (;;) {
     DWORD got = 0;
     if (ReadFile(h, buffer, static_cast<DWORD>(capacity), &got, NULL)) return static_cast<int>(got);
-    DWORD error = GetLastError();
+    DWORD failed = GetLastError();
     // An anonymous pipe reports its closed writer as a broken pipe rather than a zero read.
-    if (error == ERROR_BROKEN_PIPE) return 0;
-    if (error != ERROR_NO_DATA || !SwitchToWaitingReads(h)) return -1;
+    if (failed == ERROR_BROKEN_PIPE) return 0;
+    if (failed != ERROR_NO_DATA || !SwitchToWaitingReads(h)) {
+      SetError(error, SystemError(failed));
+      return -1;
+    }
   }
 }
 

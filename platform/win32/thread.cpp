@@ -1,9 +1,9 @@
-// Win32 detached threads: CreateThread with a reserved stack, handle closed at once.
+// Win32: detached threads through CreateThread; relies on STACK_SIZE_PARAM_IS_A_RESERVATION.
 #include "platform/thread.h"
 
-#include <windows.h>
-
 #include <new>
+
+#include "platform/win32/native.h"
 
 namespace platform {
 
@@ -23,12 +23,14 @@ DWORD WINAPI Trampoline(LPVOID parameter) {
 
 }  // namespace
 
-bool StartDetachedThread(ThreadMain main, void* argument, size_t stack_bytes) {
+bool StartDetachedThread(ThreadMain main, void* argument, size_t stack_bytes,
+                         std::error_code* error) {
   ThreadStart* start = new (std::nothrow) ThreadStart{main, argument};
-  if (start == nullptr) return false;
+  if (start == nullptr) return SetError(error, SystemError(ERROR_NOT_ENOUGH_MEMORY)), false;
   HANDLE thread =
       CreateThread(NULL, stack_bytes, Trampoline, start, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
   if (thread == NULL) {
+    StoreLastError(error);
     delete start;
     return false;
   }

@@ -1,4 +1,4 @@
-// The lock on POSIX: a default pthread mutex.
+// Linux: the lock is a default pthread mutex; relies on it fitting Lock's 64-byte storage.
 #include "platform/lock.h"
 
 #include <pthread.h>

@@ -1,12 +1,13 @@
-// The server process on POSIX: signals, descriptor limits, standard input, _exit.
+// Linux: the server process's signals, limits, standard input and end; relies on poll and _exit.
 #include "platform/process.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include "platform/linux/native.h"
 
 namespace platform {
 
@@ -62,13 +63,16 @@ void TerminateProcessNow(int status) { _exit(status); }
 // Every descriptor number is a handle here; there is no invalid one to be given.
 bool HasStandardInputHandle() { return true; }
 
-int ReadStandardInput(char* buffer, int capacity) {
+int ReadStandardInput(char* buffer, int capacity, std::error_code* error) {
   for (;;) {
     ssize_t n = read(STDIN_FILENO, buffer, static_cast<size_t>(capacity));
     if (n >= 0) return static_cast<int>(n);
     if (errno == EINTR) continue;
     // The manager may hand over a non-blocking stream: nothing to read yet is not its end.
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitForStandardInput()) return -1;
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitForStandardInput()) {
+      StoreErrno(error);
+      return -1;
+    }
   }
 }
 

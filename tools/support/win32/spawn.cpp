@@ -1,26 +1,42 @@
-// Win32 child processes: CreateProcessA with anonymous pipes as the child's standard streams.
-#include "platform/spawn.h"
-
-#include <windows.h>
+// Win32: child processes through CreateProcessA; relies on PROC_THREAD_ATTRIBUTE_HANDLE_LIST.
+#include "tools/support/spawn.h"
 
 #include <new>
 
 #include "platform/win32/inherit_lock.h"
+#include "platform/win32/native.h"
 
 namespace platform {
 
+struct ChildAccess {
+  static HANDLE Process(const Child& child) { return Native(child.process_); }
+  static HANDLE Stream(const Child& child, ChildStream stream) {
+    return Native(stream == ChildStream::kStdout ? child.stdout_read_ : child.stderr_read_);
+  }
+  static HANDLE Input(const Child& child) { return Native(child.stdin_write_); }
+  // `standard` holds our ends of the child's input, output and error.
+  static void Set(Child* child, HANDLE process, const HANDLE* standard) {
+    child->process_ = reinterpret_cast<intptr_t>(process);
+    child->stdin_write_ = reinterpret_cast<intptr_t>(standard[0]);
+    child->stdout_read_ = reinterpret_cast<intptr_t>(standard[1]);
+    child->stderr_read_ = reinterpret_cast<intptr_t>(standard[2]);
+  }
+  static void CloseInput(Child* child) { Close(&child->stdin_write_); }
+  static void Release(Child* child) {
+    for (intptr_t* native :
+         {&child->process_, &child->stdin_write_, &child->stdout_read_, &child->stderr_read_})
+      Close(native);
+  }
+
+ private:
+  static HANDLE Native(intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+  static void Close(intptr_t* native) {
+    if (*native != -1) CloseHandle(Native(*native));
+    *native = -1;
+  }
+};
+
 namespace {
-
-SRWLOCK inherit_lock = SRWLOCK_INIT;
-
-HANDLE ToHandle(intptr_t native) { return reinterpret_cast<HANDLE>(native); }
-
-intptr_t FromHandle(HANDLE h) { return reinterpret_cast<intptr_t>(h); }
-
-void CloseIfOpen(intptr_t* native) {
-  if (*native != -1) CloseHandle(ToHandle(*native));
-  *native = -1;
-}
 
 // Appends one argument so that the child's runtime splits it back out unchanged: inside
 // quotes, backslashes count as escapes only when a quote follows them.
@@ -66,7 +82,7 @@ std::string BuildCommandLine(const std::vector<std::string>& argv) {
 // handles that other code of this process owns out of the child; the inherit lock keeps ours
 // out of children that other threads start without such a list.
 bool CreateWithHandles(std::string* command_line, const HANDLE* standard, PROCESS_INFORMATION* info,
-                       int* error) {
+                       std::error_code* error) {
   STARTUPINFOEXA startup;
   ZeroMemory(&startup, sizeof(startup));
   startup.StartupInfo.cb = sizeof(startup);
@@ -84,7 +100,7 @@ bool CreateWithHandles(std::string* command_line, const HANDLE* standard, PROCES
   InitializeProcThreadAttributeList(NULL, 1, 0, &list_size);
   char* list_memory = new (std::nothrow) char[list_size];
   if (list_memory == nullptr) {
-    *error = ERROR_NOT_ENOUGH_MEMORY;
+    SetError(error, SystemError(ERROR_NOT_ENOUGH_MEMORY));
     return false;
   }
   auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory);
@@ -97,21 +113,18 @@ bool CreateWithHandles(std::string* command_line, const HANDLE* standard, PROCES
                         NULL, NULL, &startup.StartupInfo, info);
     DeleteProcThreadAttributeList(list);
   }
-  if (!ok) *error = static_cast<int>(GetLastError());
+  if (!ok) StoreLastError(error);
   delete[] list_memory;
   return ok;
 }
 
 }  // namespace
 
-void AcquireInheritLock() { AcquireSRWLockExclusive(&inherit_lock); }
-
-void ReleaseInheritLock() { ReleaseSRWLockExclusive(&inherit_lock); }
-
-bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error, ChildInput input) {
-  *child = Child{-1, -1, -1, -1};
+bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* child,
+                std::error_code* error) {
+  *child = Child();
   if (argv.empty()) {
-    *error = ERROR_INVALID_PARAMETER;
+    SetError(error, SystemError(ERROR_INVALID_PARAMETER));
     return false;
   }
   // Index 0 is the child's standard input, 1 its output, 2 its error stream. The pipes are
@@ -124,7 +137,7 @@ bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error, 
     HANDLE write_end = NULL;
     ok = CreatePipe(&read_end, &write_end, NULL, 0);
     if (!ok) {
-      *error = static_cast<int>(GetLastError());
+      StoreLastError(error);
       break;
     }
     theirs[i] = i == 0 ? read_end : write_end;
@@ -144,7 +157,7 @@ bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error, 
     for (int i = 0; i < 3 && ok; ++i) {
       if (standard[i] == NULL) continue;
       ok = SetHandleInformation(standard[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-      if (!ok) *error = static_cast<int>(GetLastError());
+      if (!ok) StoreLastError(error);
     }
     if (ok) ok = CreateWithHandles(&command_line, standard, &info, error);
     for (HANDLE h : theirs) CloseHandle(h);
@@ -162,50 +175,56 @@ bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error, 
     return false;
   }
   CloseHandle(info.hThread);
-  child->process = FromHandle(info.hProcess);
-  child->stdin_write = FromHandle(ours[0]);
-  child->stdout_read = FromHandle(ours[1]);
-  child->stderr_read = FromHandle(ours[2]);
+  ChildAccess::Set(child, info.hProcess, ours);
   return true;
 }
 
-int WriteToChild(const Child& child, const void* data, int size) {
+int WriteToChild(const Child& child, const void* data, int size, std::error_code* error) {
   DWORD written = 0;
-  if (!WriteFile(ToHandle(child.stdin_write), data, static_cast<DWORD>(size), &written, NULL)) {
+  if (!WriteFile(ChildAccess::Input(child), data, static_cast<DWORD>(size), &written, NULL)) {
+    StoreLastError(error);
     return -1;
   }
   return static_cast<int>(written);
 }
 
-void CloseChildInput(Child* child) { CloseIfOpen(&child->stdin_write); }
+void CloseChildInput(Child* child) { ChildAccess::CloseInput(child); }
 
-int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capacity) {
-  HANDLE h = ToHandle(stream == ChildStream::kStdout ? child.stdout_read : child.stderr_read);
+int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capacity,
+                  std::error_code* error) {
   DWORD got = 0;
-  if (!ReadFile(h, buffer, static_cast<DWORD>(capacity), &got, NULL)) {
+  if (!ReadFile(ChildAccess::Stream(child, stream), buffer, static_cast<DWORD>(capacity), &got,
+                NULL)) {
     // An anonymous pipe whose every writer has closed reports a broken pipe, not a zero read.
-    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    DWORD failed = GetLastError();
+    if (failed == ERROR_BROKEN_PIPE) return 0;
+    SetError(error, SystemError(failed));
+    return -1;
   }
   return static_cast<int>(got);
 }
 
-bool WaitForChild(const Child& child, int timeout_ms, int* exit_status) {
+bool WaitForChild(const Child& child, int timeout_ms, int* exit_status, std::error_code* error) {
   const DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
-  if (WaitForSingleObject(ToHandle(child.process), wait) != WAIT_OBJECT_0) return false;
+  DWORD waited = WaitForSingleObject(ChildAccess::Process(child), wait);
+  if (waited == WAIT_FAILED) StoreLastError(error);
+  if (waited != WAIT_OBJECT_0) return false;
   DWORD code = 0;
-  if (!GetExitCodeProcess(ToHandle(child.process), &code)) return false;
+  if (!GetExitCodeProcess(ChildAccess::Process(child), &code)) return StoreLastError(error), false;
   *exit_status = static_cast<int>(code);
   return true;
 }
 
-void KillChild(const Child& child) { TerminateProcess(ToHandle(child.process), 9); }
+void KillChild(const Child& child) { TerminateProcess(ChildAccess::Process(child), 9); }
 
-void ReleaseChild(Child* child) {
-  CloseIfOpen(&child->process);
-  CloseIfOpen(&child->stdin_write);
-  CloseIfOpen(&child->stdout_read);
-  CloseIfOpen(&child->stderr_read);
+void KillProcess(long pid) {
+  HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid));
+  if (process == NULL) return;
+  TerminateProcess(process, 9);
+  CloseHandle(process);
 }
+
+void ReleaseChild(Child* child) { ChildAccess::Release(child); }
 
 int ReportedExitStatus(int status) { return status; }
 

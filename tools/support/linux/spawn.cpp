@@ -1,7 +1,6 @@
-// Child processes on POSIX: posix_spawn with pipes; every descriptor of ours is close-on-exec.
-#include "platform/spawn.h"
+// Linux: child processes through posix_spawn and pipe2; relies on pidfd_open to wait for them.
+#include "tools/support/spawn.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -12,16 +11,42 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/linux/native.h"
+
 extern char** environ;
 
 namespace platform {
 
-namespace {
+struct ChildAccess {
+  static pid_t Pid(const Child& child) { return static_cast<pid_t>(child.process_); }
+  static int Fd(const Child& child, ChildStream stream) {
+    return static_cast<int>(stream == ChildStream::kStdout ? child.stdout_read_
+                                                           : child.stderr_read_);
+  }
+  static int Input(const Child& child) { return static_cast<int>(child.stdin_write_); }
+  static void Set(Child* child, pid_t pid, int input, int output, int error) {
+    child->process_ = pid;
+    child->stdin_write_ = input;
+    child->stdout_read_ = output;
+    child->stderr_read_ = error;
+  }
+  static void CloseInput(Child* child) { Close(&child->stdin_write_); }
+  // A pid is no handle: the process itself has nothing to release.
+  static void Release(Child* child) {
+    Close(&child->stdin_write_);
+    Close(&child->stdout_read_);
+    Close(&child->stderr_read_);
+    child->process_ = -1;
+  }
 
-void CloseIfOpen(intptr_t* fd) {
-  if (*fd >= 0) close(static_cast<int>(*fd));
-  *fd = -1;
-}
+ private:
+  static void Close(intptr_t* fd) {
+    if (*fd >= 0) close(static_cast<int>(*fd));
+    *fd = -1;
+  }
+};
+
+namespace {
 
 int DecodeStatus(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -37,16 +62,17 @@ long MillisecondsSince(const timespec& start) {
 
 }  // namespace
 
-bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error, ChildInput input) {
+bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* child,
+                std::error_code* error) {
   int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return *error = errno, false;
+  if (pipe2(in, O_CLOEXEC) != 0) return StoreErrno(error), false;
   if (pipe2(out, O_CLOEXEC) != 0) {
-    *error = errno;
+    StoreErrno(error);
     close(in[0]), close(in[1]);
     return false;
   }
   if (pipe2(err, O_CLOEXEC) != 0) {
-    *error = errno;
+    StoreErrno(error);
     close(in[0]), close(in[1]), close(out[0]), close(out[1]);
     return false;
   }
@@ -69,17 +95,17 @@ bool SpawnChild(const std::vector<std::string>& argv, Child* child, int* error, 
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]), close(out[1]), close(err[1]);
   if (rc != 0) {
-    *error = rc;
+    SetError(error, std::error_code(rc, std::generic_category()));
     close(in[1]), close(out[0]), close(err[0]);
     return false;
   }
-  *child = Child{pid, in[1], out[0], err[0]};
+  ChildAccess::Set(child, pid, in[1], out[0], err[0]);
   return true;
 }
 
 // A child that has gone must fail the write, not end this process with SIGPIPE: the signal
 // is held back on this thread during the write and taken off again when it came.
-int WriteToChild(const Child& child, const void* data, int size) {
+int WriteToChild(const Child& child, const void* data, int size, std::error_code* error) {
   sigset_t pipe_signal, old_mask;
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
@@ -87,9 +113,10 @@ int WriteToChild(const Child& child, const void* data, int size) {
   const char* bytes = static_cast<const char*>(data);
   int done = 0;
   while (done < size) {
-    ssize_t n = write(static_cast<int>(child.stdin_write), bytes + done, size - done);
+    ssize_t n = write(ChildAccess::Input(child), bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      StoreErrno(error);
       timespec no_wait{0, 0};
       if (errno == EPIPE) sigtimedwait(&pipe_signal, nullptr, &no_wait);
       done = -1;
@@ -101,19 +128,22 @@ int WriteToChild(const Child& child, const void* data, int size) {
   return done;
 }
 
-void CloseChildInput(Child* child) { CloseIfOpen(&child->stdin_write); }
+void CloseChildInput(Child* child) { ChildAccess::CloseInput(child); }
 
-int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capacity) {
-  int fd = static_cast<int>(stream == ChildStream::kStdout ? child.stdout_read : child.stderr_read);
+int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capacity,
+                  std::error_code* error) {
+  int fd = ChildAccess::Fd(child, stream);
   for (;;) {
     ssize_t n = read(fd, buffer, static_cast<size_t>(capacity));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) StoreErrno(error);
     return n < 0 ? -1 : static_cast<int>(n);
   }
 }
 
-bool WaitForChild(const Child& child, int timeout_ms, int* exit_status) {
-  pid_t pid = static_cast<pid_t>(child.process);
+bool WaitForChild(const Child& child, int timeout_ms, int* exit_status, std::error_code* error) {
+  pid_t pid = ChildAccess::Pid(child);
+  if (pid <= 0) return SetError(error, std::make_error_code(std::errc::no_child_process)), false;
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd >= 0) {
     pollfd p{pidfd, POLLIN, 0};
@@ -134,22 +164,20 @@ bool WaitForChild(const Child& child, int timeout_ms, int* exit_status) {
       *exit_status = DecodeStatus(status);
       return true;
     }
-    if (done < 0 && errno != EINTR) return false;
+    if (done < 0 && errno != EINTR) return StoreErrno(error), false;
     if (MillisecondsSince(start) >= timeout_ms) return false;
     timespec pause{0, 2000000};
     nanosleep(&pause, nullptr);
   }
 }
 
-void KillChild(const Child& child) {
-  if (child.process > 0) kill(static_cast<pid_t>(child.process), SIGKILL);
+void KillChild(const Child& child) { KillProcess(ChildAccess::Pid(child)); }
+
+void KillProcess(long pid) {
+  if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
 }
 
-void ReleaseChild(Child* child) {
-  CloseIfOpen(&child->stdin_write);
-  CloseIfOpen(&child->stdout_read);
-  CloseIfOpen(&child->stderr_read);
-}
+void ReleaseChild(Child* child) { ChildAccess::Release(child); }
 
 int ReportedExitStatus(int status) { return status & 0xff; }
 

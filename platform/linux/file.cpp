@@ -1,7 +1,6 @@
-// Log files on POSIX: O_APPEND descriptors, so every write lands at the current end.
+// Linux: log files as O_APPEND descriptors; relies on O_CLOEXEC, utimensat and 64-bit off_t.
 #include "platform/file.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -9,6 +8,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+
+#include "platform/linux/native.h"
 
 namespace platform {
 
@@ -26,24 +27,25 @@ bool ClearNonBlocking(int fd) {
 // The open must not block: it runs before the server watches its manager, and later under
 // the writer's lock. Opened non-blocking, a FIFO without a reader fails with ENXIO instead of
 // waiting for one; one with a reader is taken, and its writes block as a file's would.
-File OpenForAppend(const char* path, int* error) {
+File OpenForAppend(const char* path, std::error_code* error) {
   int fd;
   do {
     fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    *error = errno;
+    StoreErrno(error);
     return kNoFile;
   }
   if (!ClearNonBlocking(fd)) {
-    *error = errno;
+    StoreErrno(error);
     close(fd);
     return kNoFile;
   }
-  return File{fd};
+  return Wrap<File>(fd);
 }
 
-bool AppendToFile(File file, const Slice* slices, int count, size_t* written) {
+bool AppendToFile(File file, const Slice* slices, int count, size_t* written,
+                  std::error_code* error) {
   enum { kMaxSlices = 64 };
   iovec vec[kMaxSlices];
   if (count > kMaxSlices) count = kMaxSlices;
@@ -53,10 +55,11 @@ bool AppendToFile(File file, const Slice* slices, int count, size_t* written) {
   }
   ssize_t n;
   do {
-    n = count == 1 ? write(static_cast<int>(file.native), vec[0].iov_base, vec[0].iov_len)
-                   : writev(static_cast<int>(file.native), vec, count);
+    n = count == 1 ? write(Fd(file), vec[0].iov_base, vec[0].iov_len)
+                   : writev(Fd(file), vec, count);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
+    StoreErrno(error);
     *written = 0;
     return false;
   }
@@ -66,48 +69,55 @@ bool AppendToFile(File file, const Slice* slices, int count, size_t* written) {
 
 // Linux releases the descriptor even when close reports an error; saying false here would
 // have the caller write through a number that may already belong to another file.
-bool CloseFile(File file) {
-  close(static_cast<int>(file.native));
+bool CloseFile(File file, std::error_code*) {
+  close(Fd(file));
   return true;
 }
 
-bool GetFileSize(File file, int64_t* size) {
+bool GetFileSize(File file, int64_t* size, std::error_code* error) {
   struct stat st;
-  if (fstat(static_cast<int>(file.native), &st) != 0) return false;
+  if (fstat(Fd(file), &st) != 0) return StoreErrno(error), false;
   *size = st.st_size;
   return true;
 }
 
-bool GetFilePosition(File file, int64_t* position) {
-  off_t at = lseek(static_cast<int>(file.native), 0, SEEK_CUR);
-  if (at < 0) return false;
+bool GetFilePosition(File file, int64_t* position, std::error_code* error) {
+  off_t at = lseek(Fd(file), 0, SEEK_CUR);
+  if (at < 0) return StoreErrno(error), false;
   *position = at;
   return true;
 }
 
-bool TruncateFile(File file, int64_t size) {
+bool TruncateFile(File file, int64_t size, std::error_code* error) {
   int rc;
   do {
-    rc = ftruncate(static_cast<int>(file.native), static_cast<off_t>(size));
+    rc = ftruncate(Fd(file), static_cast<off_t>(size));
   } while (rc != 0 && errno == EINTR);
+  if (rc != 0) StoreErrno(error);
   return rc == 0;
 }
 
-bool GetModificationTime(const char* path, int64_t* seconds) {
+bool GetModificationTime(const char* path, int64_t* seconds, std::error_code* error) {
   struct stat st;
-  if (stat(path, &st) != 0) return false;
+  if (stat(path, &st) != 0) return StoreErrno(error), false;
   *seconds = st.st_mtime;
   return true;
 }
 
-bool SetModificationTime(const char* path, int64_t seconds) {
+bool SetModificationTime(const char* path, int64_t seconds, std::error_code* error) {
   timespec times[2];
   times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
   times[0].tv_nsec = times[1].tv_nsec = 0;
-  return utimensat(AT_FDCWD, path, times, 0) == 0;
+  if (utimensat(AT_FDCWD, path, times, 0) == 0) return true;
+  StoreErrno(error);
+  return false;
 }
 
-bool RenameFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
+bool RenameFile(const char* from, const char* to, std::error_code* error) {
+  if (std::rename(from, to) == 0) return true;
+  StoreErrno(error);
+  return false;
+}
 
 void RemoveFile(const char* path) { std::remove(path); }
 

@@ -1,10 +1,12 @@
-// Detached pthreads with a caller-chosen stack size.
+// Linux: detached pthreads; relies on pthread_attr_setstacksize for small stacks.
 #include "platform/thread.h"
 
 #include <limits.h>
 #include <pthread.h>
 
 #include <new>
+
+#include "platform/linux/native.h"
 
 namespace platform {
 
@@ -24,9 +26,10 @@ void* Trampoline(void* raw) {
 
 }  // namespace
 
-bool StartDetachedThread(ThreadMain main, void* argument, size_t stack_bytes) {
+bool StartDetachedThread(ThreadMain main, void* argument, size_t stack_bytes,
+                         std::error_code* error) {
   Start* start = new (std::nothrow) Start{main, argument};
-  if (!start) return false;
+  if (!start) return SetError(error, std::make_error_code(std::errc::not_enough_memory)), false;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -36,6 +39,7 @@ bool StartDetachedThread(ThreadMain main, void* argument, size_t stack_bytes) {
   int rc = pthread_create(&thread, &attr, Trampoline, start);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
+    SetError(error, std::error_code(rc, std::generic_category()));
     delete start;
     return false;
   }

@@ -1,15 +1,15 @@
-// External commands on POSIX: popen through /bin/sh.
+// Linux: external commands through popen and /bin/sh; relies on glibc's "e" (close-on-exec).
 #include "platform/command.h"
 
-#include <errno.h>
+#include "platform/linux/native.h"
 
 namespace platform {
 
-std::FILE* StartCommand(const char* command, int* error) {
+std::FILE* StartCommand(const char* command, std::error_code* error) {
   errno = 0;
   // "e": the stream's descriptor is not inherited by commands started later.
   std::FILE* stream = popen(command, "we");
-  if (!stream) *error = errno;
+  if (!stream) StoreErrno(error);
   return stream;
 }
 

@@ -1,8 +1,7 @@
-// The log pipe on POSIX: a SOCK_SEQPACKET Unix-domain socket bound at the pipe name; each
-// accepted connection is one client's instance, and each packet one message.
+// Linux: the log pipe is a SOCK_SEQPACKET socket; relies on recvmmsg, SIOCINQ and POLLRDHUP.
+// Each accepted connection is one client's instance, and each packet one message.
 #include "platform/msgpipe.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <poll.h>
@@ -15,6 +14,8 @@
 #include <unistd.h>
 
 #include <mutex>
+
+#include "platform/linux/native.h"
 
 namespace platform {
 
@@ -64,22 +65,29 @@ bool IsStaleSocket(const sockaddr_un& address) {
   return refused;
 }
 
-bool OpenListener(const char* name) {
+bool OpenListener(const char* name, std::error_code* error) {
   sockaddr_un address;
-  if (!MakeAddress(name, &address)) return false;
+  if (!MakeAddress(name, &address)) {
+    SetError(error, std::make_error_code(std::errc::filename_too_long));
+    return false;
+  }
   int fd = NewSocket();
-  if (fd < 0) return false;
+  if (fd < 0) return StoreErrno(error), false;
   std::lock_guard<std::mutex> guard(g_name_mutex);
   bool bound = BindOwnerOnly(fd, address);
-  if (!bound && errno == EADDRINUSE && IsStaleSocket(address)) {
+  std::error_code failed = ErrnoError();
+  if (!bound && failed.value() == EADDRINUSE && IsStaleSocket(address)) {
     unlink(address.sun_path);
     bound = BindOwnerOnly(fd, address);
+    failed = ErrnoError();
   }
   if (bound && listen(fd, SOMAXCONN) != 0) {
+    failed = ErrnoError();
     unlink(address.sun_path);
     bound = false;
   }
   if (!bound) {
+    SetError(error, failed);
     close(fd);
     return false;
   }
@@ -108,20 +116,28 @@ bool ClientHasEnded(int fd) {
 
 }  // namespace
 
-bool CreatePipeInstance(const char* name, PipeEnd* instance) {
-  if (g_listener < 0 && !OpenListener(name)) return false;
-  instance->native = -1;
+void* PipeEndToThreadArgument(PipeEnd end) { return reinterpret_cast<void*>(intptr_t{Fd(end)}); }
+
+PipeEnd PipeEndFromThreadArgument(void* argument) {
+  return Wrap<PipeEnd>(static_cast<int>(reinterpret_cast<intptr_t>(argument)));
+}
+
+// The instance is made by the accept in ConnectPipeClient; until then it holds nothing.
+bool CreatePipeInstance(const char* name, PipeEnd* instance, std::error_code* error) {
+  if (g_listener < 0 && !OpenListener(name, error)) return false;
+  *instance = PipeEnd();
   return true;
 }
 
-bool ConnectPipeClient(PipeEnd* instance) {
+bool ConnectPipeClient(PipeEnd* instance, std::error_code* error) {
   for (;;) {
     int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
-      instance->native = fd;
+      *instance = Wrap<PipeEnd>(fd);
       return true;
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
+    StoreErrno(error);
     // Out of descriptors or memory: give connected clients a moment to leave instead of
     // spinning on a failing accept.
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
@@ -130,8 +146,8 @@ bool ConnectPipeClient(PipeEnd* instance) {
   }
 }
 
-bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length) {
-  int fd = static_cast<int>(end.native);
+bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length, std::error_code* error) {
+  int fd = Fd(end);
   iovec vec{buffer, static_cast<size_t>(capacity)};
   for (;;) {
     msghdr message{};
@@ -140,9 +156,12 @@ bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length) {
     ssize_t n = recvmsg(fd, &message, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
+      return StoreErrno(error), false;
+    }
+    if (message.msg_flags & MSG_TRUNC) {
+      SetError(error, std::make_error_code(std::errc::message_size));
       return false;
     }
-    if (message.msg_flags & MSG_TRUNC) return false;
     if (n == 0 && ClientHasEnded(fd)) return false;
     *length = static_cast<int>(n);
     return true;
@@ -192,7 +211,7 @@ int QueuedReadLimit() { return kMaxQueued - 1; }
 
 int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, int* lengths,
                      bool* failed) {
-  int fd = static_cast<int>(end.native);
+  int fd = Fd(end);
   int count = ReceiveQueued(fd, first, more, 1 + max_more, MSG_WAITFORONE, lengths, failed);
   if (count <= 0) return 0;
   // At the client's end every entry reads as empty; an empty message followed by real ones
@@ -203,18 +222,17 @@ int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, int* le
 }
 
 int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, int* lengths, bool* failed) {
-  int count = ReceiveQueued(static_cast<int>(end.native), nullptr, storage, max_count, MSG_DONTWAIT,
-                            lengths, failed);
+  int count = ReceiveQueued(Fd(end), nullptr, storage, max_count, MSG_DONTWAIT, lengths, failed);
   return count < 0 ? 0 : count;
 }
 
 void ClosePipeInstance(PipeEnd instance) {
-  shutdown(static_cast<int>(instance.native), SHUT_RDWR);
-  close(static_cast<int>(instance.native));
+  shutdown(Fd(instance), SHUT_RDWR);
+  close(Fd(instance));
 }
 
 void DiscardPipeInstance(PipeEnd instance) {
-  if (instance.native >= 0) close(static_cast<int>(instance.native));
+  if (IsOpen(instance)) close(Fd(instance));
 }
 
 // Only the name goes: the listener stays open until the process ends. Closing it first
@@ -229,27 +247,25 @@ void RemovePipeName() {
   g_name_bound = false;
 }
 
-bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, int* error) {
+bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, std::error_code* error) {
   sockaddr_un address;
   if (!MakeAddress(name, &address)) {
-    *error = ENAMETOOLONG;
+    SetError(error, std::make_error_code(std::errc::filename_too_long));
     return false;
   }
   timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
     int fd = NewSocket();
-    if (fd < 0) {
-      *error = errno;
-      return false;
-    }
+    if (fd < 0) return StoreErrno(error), false;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-      end->native = fd;
+      *end = Wrap<PipeEnd>(fd);
       return true;
     }
-    *error = errno;
+    int failed = errno;
+    StoreErrno(error);
     close(fd);
-    bool retry = *error == ENOENT || *error == ECONNREFUSED || *error == EAGAIN || *error == EINTR;
+    bool retry = failed == ENOENT || failed == ECONNREFUSED || failed == EAGAIN || failed == EINTR;
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
@@ -258,17 +274,17 @@ bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, int* error) {
   }
 }
 
-bool SendPipeMessage(PipeEnd end, const void* data, int length, int* error) {
+bool SendPipeMessage(PipeEnd end, const void* data, int length, std::error_code* error) {
   for (;;) {
-    ssize_t n = send(static_cast<int>(end.native), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    ssize_t n = send(Fd(end), data, static_cast<size_t>(length), MSG_NOSIGNAL);
     if (n >= 0) return true;
     if (errno == EINTR) continue;
-    *error = errno;
+    StoreErrno(error);
     return false;
   }
 }
 
-void ClosePipe(PipeEnd end) { close(static_cast<int>(end.native)); }
+void ClosePipe(PipeEnd end) { close(Fd(end)); }
 
 std::string MakePipeName(const std::string& directory, const std::string& tag) {
   return directory + "/" + tag + ".sock";
