@@ -18,9 +18,10 @@ int LogWriter::OpenOutput() {
       std::fprintf(stderr, kCommandStartFailedFormat, settings_.ExternalCmd(), error.value());
       return 0;
     }
-    // Unbuffered, so that a write into a command that has gone fails in WriteAll itself
-    // instead of later, in a flush whose loss nobody would notice.
-    std::setvbuf(command_stream_, nullptr, _IONBF, 0);
+    // Every write ends with a flush, so a write into a command that has gone fails in
+    // WriteAll itself, never later in a flush whose loss nobody would notice; the buffer
+    // only lets the blocks of one write leave together.
+    std::setvbuf(command_stream_, nullptr, _IOFBF, kCommandBufferBytes);
     return 1;
   }
   if (!Open()) return 0;
@@ -35,23 +36,15 @@ int LogWriter::WriteAll(const char* data, int length) {
 
 int LogWriter::WriteBlocks(const Block* blocks, int count) {
   if (!settings_.CommandMode()) return WriteToFile(blocks, count);
-  for (int i = 0; i < count; ++i) {
-    if (!WriteToCommand(blocks[i].data, blocks[i].length)) return 0;
-  }
-  return 1;
+  return WriteToCommand(blocks, count);
 }
 
-int LogWriter::WriteToCommand(const char* data, int length) {
+int LogWriter::WriteToCommand(const Block* blocks, int count) {
   if (!command_stream_) return 0;
   int result = 1;
-  int offset = 0;
-  while (offset < length) {
-    size_t n = std::fwrite(data + offset, 1, static_cast<size_t>(length - offset), command_stream_);
-    if (n == 0) {
-      result = 0;
-      break;
-    }
-    offset += static_cast<int>(n);
+  for (int i = 0; i < count && result; ++i) {
+    size_t length = blocks[i].length > 0 ? static_cast<size_t>(blocks[i].length) : 0;
+    if (std::fwrite(blocks[i].data, 1, length, command_stream_) != length) result = 0;
   }
   if (std::fflush(command_stream_) != 0) result = 0;
   return result;

@@ -11,6 +11,8 @@
 
 /// The most blocks that WriteBlocks hands to the system in one write.
 inline constexpr int kMaxBlocksPerWrite = 64;
+/// The command stream's buffer: room for a group of typical lines, the size of a Linux pipe.
+inline constexpr int kCommandBufferBytes = 64 * 1024;
 
 /// One message handed to the writer.
 struct Block {
@@ -50,7 +52,9 @@ class LogWriter : public LogFileOwner {
   platform::File& LogFile() override { return file_handle_; }
 
  private:
-  int WriteToCommand(const char* data, int length);
+  /// Puts the blocks into the command's stream and flushes it once: the group reaches the
+  /// command's pipe together, and a failure is this call's own.
+  int WriteToCommand(const Block* blocks, int count);
   int WriteToFile(const Block* blocks, int count);
   /// How many of `blocks` can go to the file in one write: up to the one that takes the
   /// size over the limit, after which the file must rotate.

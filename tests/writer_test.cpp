@@ -101,10 +101,15 @@ TEST(Writer, CommandModeWithoutARunningCommandFailsEveryBlock) {
   EXPECT_EQ(Write(&writer, "text\n"), 0);
 }
 
-TEST(Writer, CommandModeTakesZeroLengthBlocksAndNeverRotates) {
+// A group of blocks goes to the command together, with exactly the bytes that writing them
+// one by one gives, also when the group is larger than the stream's buffer.
+TEST(Writer, CommandModeTakesZeroLengthBlocksAndGroupsAndNeverRotates) {
   ScratchDir dir;
   std::string copy = dir.File("copy.out");
   std::string log = dir.File("app.log");
+  const std::string large(kCommandBufferBytes + 1000, 'L');
+  const Block group[] = {
+      {"third\n", 6}, {"x", 0}, {"y", -3}, {large.data(), int(large.size())}, {"last\n", 5}};
   {
     LockedLogWriter writer;
     ASSERT_EQ(writer.Settings().SetLogFileName(log.c_str()), 1);
@@ -114,9 +119,10 @@ TEST(Writer, CommandModeTakesZeroLengthBlocksAndNeverRotates) {
     EXPECT_EQ(writer.WriteAll("ignored", 0), 1);
     EXPECT_EQ(Write(&writer, "first block\n"), 1);
     EXPECT_EQ(Write(&writer, "second block\n"), 1);
+    EXPECT_EQ(writer.WriteBlocks(group, 5), 1);
     EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   }  // The destructor closes the stream and waits for the command to end.
-  EXPECT_EQ(ReadWholeFile(copy), "first block\nsecond block\n");
+  EXPECT_EQ(ReadWholeFile(copy), "first block\nsecond block\nthird\n" + large + "last\n");
   EXPECT_FALSE(FileExists(log));
   EXPECT_FALSE(FileExists(dir.File("app1.log")));
 }
