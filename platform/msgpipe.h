@@ -81,6 +81,12 @@ bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end,
 /// Sends `length` bytes as one message (0 is allowed). False on failure.
 bool SendPipeMessage(PipeEnd end, const void* data, int length, std::error_code* error = nullptr);
 
+/// Sends `count` messages in order, message i being `lengths[i]` bytes at `messages[i]`,
+/// with as few system calls as the system allows (Linux sends many at once). Returns how
+/// many were sent: `count`, or fewer on failure.
+int SendPipeMessages(PipeEnd end, const char* const* messages, const int* lengths, int count,
+                     std::error_code* error = nullptr);
+
 /// Closes the client's end.
 void ClosePipe(PipeEnd end);
 

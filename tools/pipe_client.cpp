@@ -85,12 +85,44 @@ void ReadStdinLines(std::vector<std::string>* messages) {
   if (!line.empty()) messages->push_back(line);
 }
 
-bool Send(platform::PipeEnd end, const std::string& message, const char* pipe) {
-  std::error_code error;
-  if (platform::SendPipeMessage(end, message.data(), static_cast<int>(message.size()), &error))
-    return true;
-  PrintFailure("pipe_client", std::string("send to ") + pipe, error);
-  return false;
+// Collects messages and sends them in groups, so that where the system sends many in one
+// call (Linux), a group costs one. A message must stay unchanged until its group is sent.
+class Outbox {
+ public:
+  enum { kGroup = 64 };
+  Outbox(platform::PipeEnd end, const char* pipe) : end_(end), pipe_(pipe) {}
+  bool Add(const std::string& message) {
+    data_[count_] = message.data();
+    lengths_[count_] = static_cast<int>(message.size());
+    return ++count_ < kGroup || Flush();
+  }
+  bool Flush() {
+    std::error_code error;
+    int sent = platform::SendPipeMessages(end_, data_, lengths_, count_, &error);
+    bool ok = sent == count_;
+    count_ = 0;
+    if (!ok) PrintFailure("pipe_client", std::string("send to ") + pipe_, error);
+    return ok;
+  }
+
+ private:
+  platform::PipeEnd end_;
+  const char* pipe_;
+  const char* data_[kGroup];
+  int lengths_[kGroup];
+  int count_ = 0;
+};
+
+// A connection number, a sequence number, letters, a line feed: `size` bytes in all.
+void MakeMessage(long connection, long seq, long size, std::string* message) {
+  message->clear();
+  char head[48];
+  int n = std::snprintf(head, sizeof(head), "%ld %ld ", connection, seq);
+  message->append(head, static_cast<size_t>(n));
+  while (static_cast<long>(message->size()) + 1 < size)
+    message->push_back(static_cast<char>('a' + message->size() % 26));
+  message->push_back('\n');
+  message->resize(static_cast<size_t>(size));
 }
 
 bool RunConnection(const Options& options, long connection) {
@@ -100,26 +132,19 @@ bool RunConnection(const Options& options, long connection) {
     PrintFailure("pipe_client", std::string("connect to ") + options.pipe, error);
     return false;
   }
+  Outbox outbox(end, options.pipe);
   bool ok = true;
-  if (options.size > 0) {
-    std::string message;
-    for (long seq = 0; ok && seq < options.count; ++seq) {
-      message.clear();
-      message.reserve(static_cast<size_t>(options.size));
-      char head[48];
-      int n = std::snprintf(head, sizeof(head), "%ld %ld ", connection, seq);
-      message.append(head, static_cast<size_t>(n));
-      while (static_cast<long>(message.size()) + 1 < options.size)
-        message.push_back(static_cast<char>('a' + message.size() % 26));
-      message.push_back('\n');
-      message.resize(static_cast<size_t>(options.size));
-      ok = Send(end, message, options.pipe);
-    }
+  // One slot per message of a group: a slot is filled again only after its group has gone.
+  std::vector<std::string> generated(options.size > 0 ? Outbox::kGroup : 0);
+  for (long seq = 0; ok && options.size > 0 && seq < options.count; ++seq) {
+    std::string& message = generated[static_cast<size_t>(seq % Outbox::kGroup)];
+    MakeMessage(connection, seq, options.size, &message);
+    ok = outbox.Add(message);
   }
   for (long r = 0; ok && r < options.repeat; ++r) {
-    for (size_t m = 0; ok && m < options.messages.size(); ++m)
-      ok = Send(end, options.messages[m], options.pipe);
+    for (size_t m = 0; ok && m < options.messages.size(); ++m) ok = outbox.Add(options.messages[m]);
   }
+  ok = ok && outbox.Flush();
   platform::ClosePipe(end);
   return ok;
 }

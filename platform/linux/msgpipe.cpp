@@ -284,6 +284,32 @@ bool SendPipeMessage(PipeEnd end, const void* data, int length, std::error_code*
   }
 }
 
+int SendPipeMessages(PipeEnd end, const char* const* messages, const int* lengths, int count,
+                     std::error_code* error) {
+  enum { kPerCall = 64 };
+  mmsghdr headers[kPerCall];
+  iovec vecs[kPerCall];
+  int sent = 0;
+  while (sent < count) {
+    int batch = count - sent < kPerCall ? count - sent : kPerCall;
+    for (int i = 0; i < batch; ++i) {
+      vecs[i].iov_base = const_cast<char*>(messages[sent + i]);
+      vecs[i].iov_len = static_cast<size_t>(lengths[sent + i]);
+      memset(&headers[i], 0, sizeof(headers[i]));
+      headers[i].msg_hdr.msg_iov = &vecs[i];
+      headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = sendmmsg(Fd(end), headers, static_cast<unsigned>(batch), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      StoreErrno(error);
+      return sent;
+    }
+    sent += n;
+  }
+  return sent;
+}
+
 void ClosePipe(PipeEnd end) { close(Fd(end)); }
 
 std::string MakePipeName(const std::string& directory, const std::string& tag) {

@@ -127,6 +127,14 @@ bool SendPipeMessage(PipeEnd end, const void* data, int length, std::error_code*
   return true;
 }
 
+// A message-mode pipe takes one message per WriteFile.
+int SendPipeMessages(PipeEnd end, const char* const* messages, const int* lengths, int count,
+                     std::error_code* error) {
+  int sent = 0;
+  while (sent < count && SendPipeMessage(end, messages[sent], lengths[sent], error)) ++sent;
+  return sent;
+}
+
 void ClosePipe(PipeEnd end) { CloseHandle(ToHandle(end)); }
 
 std::string MakePipeName(const std::string& /*directory*/, const std::string& tag) {
