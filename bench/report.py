@@ -160,6 +160,14 @@ def targets(rows, lines):
                      f"{ceiling:.2f}x | the most any SEQPACKET server reaches with this client here |")
     target_line(lines, "W2 msgs/s vs our W1",
                 ratio(median(w2.get("tobrin", []), "msgs_per_s"), median(t1, "msgs_per_s")), "≥", 0.8, "x")
+    floor2 = w2.get("floor-threads-mmsg", [])
+    target_line(lines, "W2 msgs/s vs thread-per-client recvmmsg+writev floor",
+                ratio(median(w2.get("tobrin", []), "msgs_per_s"), median(floor2, "msgs_per_s")), "≥", 0.95, "x")
+    target_line(lines, "W2 server CPU/msg vs that floor",
+                ratio(median(w2.get("tobrin", []), "cpu_us_per_msg"), median(floor2, "cpu_us_per_msg")), "≤", 1.1, "x")
+    w6 = group(rows, "W6", "throughput")
+    target_line(lines, "W6 msgs/s in command mode vs writers into cat",
+                ratio(median(w6.get("tobrin-cmd", []), "msgs_per_s"), median(w6.get("cat", []), "msgs_per_s")), "≥", 0.9, "x")
     target_line(lines, "W3 MB/s vs recv+write floor",
                 ratio(median(w3.get("tobrin", []), "mb_per_s"), median(w3.get("floor-recv", []), "mb_per_s")), "≥", 0.8, "x")
     rounds = group(rows, "W4", "rounds").get("tobrin", [])
