@@ -29,11 +29,10 @@ void Parse(const std::vector<std::string>& args, Parsed* parsed) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  CapturedOutput out(stdout), err(stderr);
   parsed->result = ParseArgs(argv.data(), static_cast<int>(words.size()), &parsed->settings);
-  parsed->err = NormalizeNewlines(testing::internal::GetCapturedStderr());
-  parsed->out = NormalizeNewlines(testing::internal::GetCapturedStdout());
+  parsed->err = err.Release();
+  parsed->out = out.Release();
 }
 
 const std::string kUsage = Format(kUsageFormat, "prog", "prog");
