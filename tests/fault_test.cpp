@@ -104,19 +104,24 @@ TEST(Fault, FullFileSystemFailsTheWriteAndWritingResumesWithRoom) {
 // Message `n` of the one writing client in the tests below, 600 bytes long.
 std::string WriterMessage(int n) { return MakeMessage(0, n, Exactly(600)); }
 
+// Starts `server` with its log in `logs` (limit 1000 bytes, 5 backups), connects `writer`
+// and waits until its first message is in the log.
+void StartWritingInto(const std::string& logs, LogServer* server, PipeClient* writer) {
+  fs::create_directories(logs);
+  server->log = logs + "/server.log";
+  ASSERT_TRUE(server->Start({"--filesize=1000", "--numbackups=5"}));
+  ASSERT_TRUE(writer->Connect(server->pipe));
+  ASSERT_TRUE(writer->Send(WriterMessage(0)));
+  ASSERT_TRUE(PollUntil([&] { return SizeOf(server->log) == 600; })) << "the first message";
+}
+
 TEST(Fault, LogDirectoryRemovedThenGivenBackWithAFifoInTheLogsPlaceFirst) {
   ScratchDir dir;
   std::string logs = dir.File("logs");
-  fs::create_directories(logs);
   LogServer server(dir);
-  server.log = logs + "/server.log";
-  ASSERT_TRUE(server.Start({"--filesize=1000", "--numbackups=5"}));
-  PipeClient waiting;
+  PipeClient writer, waiting;
+  ASSERT_NO_FATAL_FAILURE(StartWritingInto(logs, &server, &writer));
   ASSERT_TRUE(waiting.Connect(server.pipe));
-  PipeClient writer;
-  ASSERT_TRUE(writer.Connect(server.pipe));
-  ASSERT_TRUE(writer.Send(WriterMessage(0)));
-  ASSERT_TRUE(PollUntil([&] { return SizeOf(server.log) == 600; })) << "the first message";
   std::error_code error;
   fs::remove_all(logs, error);
   if (error || FileExists(logs))
@@ -202,14 +207,9 @@ class ReadOnlyDirectory {
 TEST(Fault, ReadOnlyLogDirectoryStopsRotationButNoMessage) {
   ScratchDir dir;
   std::string logs = dir.File("logs");
-  fs::create_directories(logs);
   LogServer server(dir);
-  server.log = logs + "/server.log";
-  ASSERT_TRUE(server.Start({"--filesize=1000", "--numbackups=5"}));
   PipeClient writer;
-  ASSERT_TRUE(writer.Connect(server.pipe));
-  ASSERT_TRUE(writer.Send(WriterMessage(0)));
-  ASSERT_TRUE(PollUntil([&] { return SizeOf(server.log) == 600; })) << "the first message";
+  ASSERT_NO_FATAL_FAILURE(StartWritingInto(logs, &server, &writer));
   ReadOnlyDirectory read_only(logs);
   std::string why = read_only.Make();
   if (!why.empty()) GTEST_SKIP() << why;

@@ -43,6 +43,14 @@ void Configure(LogWriter* writer, const std::string& log, int32_t limit, int32_t
   writer->Settings().SetNumBackups(backups);
 }
 
+// Sets `writer` up for dir/app.log with `limit` and `backups` and opens it; the log's path.
+std::string OpenLog(const ScratchDir& dir, LogWriter* writer, int32_t limit, int32_t backups) {
+  std::string log = dir.File("app.log");
+  Configure(writer, log, limit, backups);
+  EXPECT_EQ(writer->OpenOutput(), 1);
+  return log;
+}
+
 // A non-empty directory at a backup name can be neither deleted nor replaced by a rename,
 // on POSIX and on Windows alike.
 void BlockWithDirectory(const std::string& path) {
@@ -100,10 +108,8 @@ TEST(BackupName, RefusesABufferThatIsTooSmall) {
 
 TEST(Rotation, SecondSixtyByteMessagePassesAHundredByteLimit) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 3);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 3);
   EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   std::string first(59, 'a'), second(59, 'b'), third(59, 'c');
   first += '\n', second += '\n', third += '\n';
@@ -122,10 +128,8 @@ TEST(Rotation, SecondSixtyByteMessagePassesAHundredByteLimit) {
 
 TEST(Rotation, MessageLargerThanTheLimitIsWrittenWholeThenRotated) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 3);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 3);
   std::string big(1000, 'B');
   ASSERT_EQ(Write(&writer, big), 1);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), big);
@@ -139,9 +143,8 @@ TEST(Rotation, LogAtExactlyTheLimitIsRotatedAtStartUp) {
   std::string old(100, 'o');
   ASSERT_TRUE(WriteWholeFile(log, old));
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 3);
   int64_t before = platform::CurrentTimeSeconds();
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  ASSERT_EQ(OpenLog(dir, &writer, 100, 3), log);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), old);
   EXPECT_EQ(ReadWholeFile(log), "");
   EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
@@ -153,8 +156,7 @@ TEST(Rotation, LogBelowTheLimitAtStartUpIsKeptAndCounted) {
   std::string log = dir.File("app.log");
   ASSERT_TRUE(WriteWholeFile(log, std::string(99, 'o')));
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 3);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  ASSERT_EQ(OpenLog(dir, &writer, 100, 3), log);
   EXPECT_EQ(writer.Rotation().SizeCounter(), 99);
   EXPECT_FALSE(FileExists(dir.File("app1.log")));
   // While running, exactly the limit is not over it; one byte more is.
@@ -168,10 +170,8 @@ TEST(Rotation, LogBelowTheLimitAtStartUpIsKeptAndCounted) {
 
 TEST(Rotation, BackupsFormARingThroughTheirModificationTimes) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 10, 3);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 10, 3);
   const int64_t base = 1500000000;
   std::vector<int> used;
   for (int round = 0; round < 7; ++round) {
@@ -243,8 +243,7 @@ TEST(Rotation, FailedRenameKeepsEveryByteInTheLogAndNotesIt) {
   std::string blocked = dir.File(time2 < time1 ? "app2.log" : "app1.log");
 
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  ASSERT_EQ(OpenLog(dir, &writer, 100, 2), log);
   std::string first(60, 'a'), second(60, 'b'), third(500, 'c');
   ASSERT_EQ(Write(&writer, first), 1);
   int64_t before = platform::CurrentTimeSeconds();
@@ -271,10 +270,8 @@ TEST(Rotation, FailedRenameKeepsEveryByteInTheLogAndNotesIt) {
 
 TEST(Rotation, RefusedReopenKeepsTheTextInTheBackupAndIsRetriedByTheNextWrite) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   RefusingWriter writer;
-  Configure(&writer, log, 100, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 2);
   std::string first(60, 'a'), second(60, 'b');
   ASSERT_EQ(Write(&writer, first), 1);
   writer.allowed_opens = writer.opens;
@@ -343,10 +340,8 @@ TEST(Rotation, StartUpRotationWhoseReopenFailsStillStartsAndTheFirstWriteOpens) 
 
 TEST(Rotation, TextAppendedByAnotherWriterIsNotCountedUntilARefresh) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 2);
   std::string own(50, 'a'), other(200, 'o');
   ASSERT_EQ(Write(&writer, own), 1);
   {
@@ -366,10 +361,8 @@ TEST(Rotation, TextAppendedByAnotherWriterIsNotCountedUntilARefresh) {
 
 TEST(Rotation, UnknownSizeIsReadAgainOnlyWhenMoreThanAnHourHasPassed) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 1000, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 1000, 2);
   ASSERT_EQ(Write(&writer, "0123456789"), 1);
   int64_t now = platform::CurrentTimeSeconds();
   // An hour less one second: a tick of the clock during the test makes it the full hour,
@@ -390,10 +383,8 @@ TEST(Rotation, UnknownSizeIsReadAgainOnlyWhenMoreThanAnHourHasPassed) {
 
 TEST(Rotation, ZeroLengthBlockStillRunsTheSizeCheck) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 2);
   ASSERT_EQ(Write(&writer, std::string(50, 'a')), 1);
   {
     std::ofstream stranger(log, std::ios::binary | std::ios::app);
@@ -565,10 +556,8 @@ void ExpectEveryMessageOnceAndInOrder(const std::string& log, int backups, int l
 TEST(Rotation, ThreadsSharingTheWriterLoseNothingAcrossRotations) {
   constexpr int kThreads = 6, kMessages = 150, kLimit = 2000, kBackups = 1000;
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, kLimit, kBackups);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, kLimit, kBackups);
   std::vector<std::thread> threads;
   std::vector<int> failures(kThreads, 0);
   for (int t = 0; t < kThreads; ++t) {

@@ -282,14 +282,21 @@ std::vector<std::string> SendFromClients(const std::string& pipe, int clients, i
   return expected;
 }
 
-TEST(ScaleOut, EveryLineReachesTheCollectorWholeAndEverythingStops) {
-  Programs programs;
-  std::string missing = FindPrograms(&programs);
-  if (!missing.empty()) GTEST_SKIP() << missing;
-  ScratchDir dir;
-  Route route(dir);
-  ASSERT_TRUE(route.Start(programs));
+// Skips the test where a program is missing; else starts the route.
+class ScaleOut : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string missing = FindPrograms(&programs);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    ASSERT_TRUE(route.Start(programs));
+  }
 
+  Programs programs;
+  ScratchDir dir;
+  Route route{dir};
+};
+
+TEST_F(ScaleOut, EveryLineReachesTheCollectorWholeAndEverythingStops) {
   std::vector<std::string> expected = SendFromClients(route.server.pipe, 6, 40, "");
   ASSERT_TRUE(route.server.WaitForClientsDone(6));
   EXPECT_TRUE(route.Arrived(expected));
@@ -303,14 +310,7 @@ TEST(ScaleOut, EveryLineReachesTheCollectorWholeAndEverythingStops) {
   EXPECT_EQ(Joined(ProcessesMentioning(dir.path())), "");
 }
 
-TEST(ScaleOut, LinesSentWhileTheCollectorIsDownArriveWhenItIsBack) {
-  Programs programs;
-  std::string missing = FindPrograms(&programs);
-  if (!missing.empty()) GTEST_SKIP() << missing;
-  ScratchDir dir;
-  Route route(dir);
-  ASSERT_TRUE(route.Start(programs));
-
+TEST_F(ScaleOut, LinesSentWhileTheCollectorIsDownArriveWhenItIsBack) {
   std::vector<std::string> expected = SendFromClients(route.server.pipe, 2, 10, "before ");
   ASSERT_TRUE(route.server.WaitForClientsDone(2));
   ASSERT_TRUE(route.Arrived(expected));
