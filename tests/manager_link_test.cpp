@@ -14,7 +14,8 @@
 namespace test {
 namespace {
 
-// Lengths that vary, all far below the size limit of the server below.
+// Short messages of varying length, so that each client gets through many of them before
+// its manager goes away.
 constexpr Lengths kLengths{kMessageHeader, 900, false};
 
 std::string TaggedMessage(int client, int sequence) {
