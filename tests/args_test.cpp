@@ -15,40 +15,36 @@
 namespace test {
 namespace {
 
-// One ParseArgs run: its result, the settings it filled, and what it printed.
+// One ParseArgs run of `args` after the program name "prog": its result, the settings it
+// filled, and what it printed.
 struct Parsed {
+  explicit Parsed(std::vector<std::string> args) {
+    args.insert(args.begin(), "prog");
+    std::vector<char*> argv;
+    for (std::string& word : args) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    CapturedOutput captured_out(stdout), captured_err(stderr);
+    result = ParseArgs(argv.data(), static_cast<int>(args.size()), &settings);
+    err = captured_err.Release();
+    out = captured_out.Release();
+  }
+
   int result = -1;
   LogSettings settings;
   std::string out, err;
 };
 
-// Parses `args` after the program name "prog" into `parsed`.
-void Parse(const std::vector<std::string>& args, Parsed* parsed) {
-  std::vector<std::string> words{"prog"};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(&word[0]);
-  argv.push_back(nullptr);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  parsed->result = ParseArgs(argv.data(), static_cast<int>(words.size()), &parsed->settings);
-  parsed->err = NormalizeNewlines(testing::internal::GetCapturedStderr());
-  parsed->out = NormalizeNewlines(testing::internal::GetCapturedStdout());
-}
-
 const std::string kUsage = Format(kUsageFormat, "prog", "prog");
 
 TEST(Args, NoArgumentsAskForThePipeName) {
-  Parsed p;
-  Parse({}, &p);
+  Parsed p(std::vector<std::string>{});
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.err, kNoPipeName);
   EXPECT_EQ(p.out, "");
 }
 
 TEST(Args, CompleteFileModeLineFillsTheSettings) {
-  Parsed p;
-  Parse({"--input=pipe", "--output=app.log", "--filesize=1000", "--numbackups=3"}, &p);
+  Parsed p({"--input=pipe", "--output=app.log", "--filesize=1000", "--numbackups=3"});
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(p.err, "");
   EXPECT_STREQ(p.settings.PipeName(), "pipe");
@@ -59,16 +55,14 @@ TEST(Args, CompleteFileModeLineFillsTheSettings) {
 }
 
 TEST(Args, DefaultsStayWhenSizeAndBackupsAreNotGiven) {
-  Parsed p;
-  Parse({"--input=pipe", "--output=app.log"}, &p);
+  Parsed p({"--input=pipe", "--output=app.log"});
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(p.settings.SizeLimit(), 5242880);
   EXPECT_EQ(p.settings.NumBackups(), 10);
 }
 
 TEST(Args, OneMinusSignIsAnInvalidArgumentWithUsage) {
-  Parsed p;
-  Parse({"-input=x"}, &p);
+  Parsed p({"-input=x"});
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.err, Format(kInvalidArgumentFormat, "-input=x"));
   EXPECT_EQ(p.out, kUsage);
@@ -76,8 +70,7 @@ TEST(Args, OneMinusSignIsAnInvalidArgumentWithUsage) {
 
 TEST(Args, UnknownOptionIsAnInvalidArgumentWithoutPrefixWithUsage) {
   for (const char* option : {"--verbose", "--inputs=x", "--numbackups", "--Output=x", "--"}) {
-    Parsed p;
-    Parse({"--input=pipe", option, "--output=app.log"}, &p);
+    Parsed p({"--input=pipe", option, "--output=app.log"});
     EXPECT_EQ(p.result, 0) << option;
     EXPECT_EQ(p.err, Format(kUnknownOptionFormat, option));
     EXPECT_EQ(p.out, kUsage);
@@ -85,45 +78,39 @@ TEST(Args, UnknownOptionIsAnInvalidArgumentWithoutPrefixWithUsage) {
 }
 
 TEST(Args, ParsingStopsAtTheFirstBadArgument) {
-  Parsed p;
-  Parse({"--filesize=7", "--verbose", "--filesize=0"}, &p);
+  Parsed p({"--filesize=7", "--verbose", "--filesize=0"});
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.err, Format(kUnknownOptionFormat, "--verbose"));
   EXPECT_EQ(p.settings.SizeLimit(), 7);
 }
 
 TEST(Args, BarWithOnlyBlanksIsAMissingCommand) {
-  Parsed p;
-  Parse({"--input=pipe", "--output=| "}, &p);
+  Parsed p({"--input=pipe", "--output=| "});
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.err, kNoCommand);
   EXPECT_TRUE(p.settings.CommandMode());
   EXPECT_STREQ(p.settings.ExternalCmd(), "");
 
-  Parsed bare;
-  Parse({"--input=pipe", "--output=|"}, &bare);
+  Parsed bare({"--input=pipe", "--output=|"});
   EXPECT_EQ(bare.result, 0);
   EXPECT_EQ(bare.err, kNoCommand);
 }
 
 TEST(Args, PipeNameIsCheckedBeforeTheCommand) {
-  Parsed p;
-  Parse({"--output=| "}, &p);
+  Parsed p({"--output=| "});
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.err, kNoPipeName);
 }
 
 TEST(Args, BlanksAfterTheBarAreSkippedAndTheRestIsTheCommand) {
-  Parsed p;
-  Parse({"--input=pipe", "--output=|  mycmd -x"}, &p);
+  Parsed p({"--input=pipe", "--output=|  mycmd -x"});
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(p.err, "");
   EXPECT_TRUE(p.settings.CommandMode());
   EXPECT_STREQ(p.settings.ExternalCmd(), "mycmd -x");
   EXPECT_EQ(p.settings.LogFileName(), nullptr);
 
-  Parsed every;
-  Parse({"--input=pipe", "--output=| \t\n\v\f\rcmd  |x "}, &every);
+  Parsed every({"--input=pipe", "--output=| \t\n\v\f\rcmd  |x "});
   EXPECT_EQ(every.result, 1);
   EXPECT_STREQ(every.settings.ExternalCmd(), "cmd  |x ");
 }
@@ -131,8 +118,7 @@ TEST(Args, BlanksAfterTheBarAreSkippedAndTheRestIsTheCommand) {
 TEST(Args, FilesizeBelowOneIsRefusedWithTheArgumentAsTyped) {
   for (const char* option : {"--filesize=0", "--filesize=abc", "--filesize=-5",
                              "--filesize=", "--filesize=-99999999999"}) {
-    Parsed p;
-    Parse({"--input=pipe", "--output=app.log", option}, &p);
+    Parsed p({"--input=pipe", "--output=app.log", option});
     EXPECT_EQ(p.result, 0) << option;
     EXPECT_EQ(p.err, Format(kFileSizeTooSmallFormat, option));
     EXPECT_EQ(p.out, "");
@@ -151,8 +137,7 @@ TEST(Args, FilesizeIsReadLikeAtoi) {
                {"--filesize=2147483647", 2147483647},
                {"--filesize=99999999999", 2147483647}};
   for (const auto& c : cases) {
-    Parsed p;
-    Parse({"--input=pipe", "--output=app.log", c.option}, &p);
+    Parsed p({"--input=pipe", "--output=app.log", c.option});
     EXPECT_EQ(p.result, 1) << c.option;
     EXPECT_EQ(p.settings.SizeLimit(), c.limit) << c.option;
   }
@@ -161,26 +146,22 @@ TEST(Args, FilesizeIsReadLikeAtoi) {
 TEST(Args, NumbackupsBelowTwoIsRefusedWithTheArgumentAsTyped) {
   for (const char* option :
        {"--numbackups=1", "--numbackups=0", "--numbackups=x", "--numbackups=-3"}) {
-    Parsed p;
-    Parse({"--input=pipe", "--output=app.log", option}, &p);
+    Parsed p({"--input=pipe", "--output=app.log", option});
     EXPECT_EQ(p.result, 0) << option;
     EXPECT_EQ(p.err, Format(kNumBackupsTooSmallFormat, option));
     EXPECT_EQ(p.out, "");
   }
-  Parsed two;
-  Parse({"--input=pipe", "--output=app.log", "--numbackups=2"}, &two);
+  Parsed two({"--input=pipe", "--output=app.log", "--numbackups=2"});
   EXPECT_EQ(two.result, 1);
   EXPECT_EQ(two.settings.NumBackups(), 2);
 }
 
 TEST(Args, EmptyInputCountsAsNoPipeName) {
-  Parsed p;
-  Parse({"--input=", "--output=app.log"}, &p);
+  Parsed p({"--input=", "--output=app.log"});
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.err, kNoPipeName);
 
-  Parsed later;
-  Parse({"--input=pipe", "--input=", "--output=app.log"}, &later);
+  Parsed later({"--input=pipe", "--input=", "--output=app.log"});
   EXPECT_EQ(later.result, 0);
   EXPECT_EQ(later.err, kNoPipeName);
 }
@@ -189,45 +170,38 @@ TEST(Args, MissingOrEmptyLogFileIsReported) {
   const std::vector<std::vector<std::string>> lines{{"--input=pipe"},
                                                     {"--input=pipe", "--output="}};
   for (const std::vector<std::string>& args : lines) {
-    Parsed p;
-    Parse(args, &p);
+    Parsed p(args);
     EXPECT_EQ(p.result, 0);
     EXPECT_EQ(p.err, kNoLogFile);
   }
 }
 
 TEST(Args, LaterValuesWinAndAreNotComparedWithEachOther) {
-  Parsed p;
-  Parse({"--input=a", "--output=a.log", "--filesize=10", "--numbackups=50", "--input=b",
-         "--output=b.log", "--filesize=20", "--numbackups=3"},
-        &p);
+  Parsed p({"--input=a", "--output=a.log", "--filesize=10", "--numbackups=50", "--input=b",
+            "--output=b.log", "--filesize=20", "--numbackups=3"});
   EXPECT_EQ(p.result, 1);
   EXPECT_STREQ(p.settings.PipeName(), "b");
   EXPECT_STREQ(p.settings.LogFileName(), "b.log");
   EXPECT_EQ(p.settings.SizeLimit(), 20);
   EXPECT_EQ(p.settings.NumBackups(), 3);
 
-  Parsed unrelated;
-  Parse({"--input=p", "--output=x", "--filesize=1", "--numbackups=100000"}, &unrelated);
+  Parsed unrelated({"--input=p", "--output=x", "--filesize=1", "--numbackups=100000"});
   EXPECT_EQ(unrelated.result, 1);
   EXPECT_EQ(unrelated.settings.SizeLimit(), 1);
   EXPECT_EQ(unrelated.settings.NumBackups(), 100000);
 }
 
 TEST(Args, CommandModeStaysOnAfterALaterPlainOutput) {
-  Parsed p;
-  Parse({"--input=pipe", "--output=|cmd", "--output=app.log"}, &p);
+  Parsed p({"--input=pipe", "--output=|cmd", "--output=app.log"});
   EXPECT_EQ(p.result, 1);
   EXPECT_TRUE(p.settings.CommandMode());
   EXPECT_STREQ(p.settings.ExternalCmd(), "cmd");
   EXPECT_STREQ(p.settings.LogFileName(), "app.log");
 
   // The later command replaces the earlier one; an empty one is still refused.
-  Parsed replaced;
-  Parse({"--input=pipe", "--output=|one", "--output=| two"}, &replaced);
+  Parsed replaced({"--input=pipe", "--output=|one", "--output=| two"});
   EXPECT_STREQ(replaced.settings.ExternalCmd(), "two");
-  Parsed emptied;
-  Parse({"--input=pipe", "--output=|one", "--output=app.log", "--output=|"}, &emptied);
+  Parsed emptied({"--input=pipe", "--output=|one", "--output=app.log", "--output=|"});
   EXPECT_EQ(emptied.result, 0);
   EXPECT_EQ(emptied.err, kNoCommand);
 }

@@ -14,6 +14,7 @@
 
 #include "log_server_fixture.h"
 #include "log_writer.h"
+#include "messages.h"
 #include "platform/file.h"
 #include "test_support.h"
 
@@ -72,18 +73,12 @@ std::string Join(const std::vector<std::string>& texts, size_t from, size_t to) 
   return joined;
 }
 
-std::string BackupOf(const std::string& log, int n) {
-  char name[512];
-  EXPECT_TRUE(MakeBackupName(log.c_str(), n, name, sizeof(name)));
-  return name;
-}
-
 // Writes the case's blocks in batches of `batches[0]`, `batches[1]`, ... blocks (an empty
 // list: one WriteAll per block) and reads back what the files hold. Every run uses the same
 // directory, so that a rotation note, which names the log, reads the same in each.
 Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<int>& batches) {
   std::string log = dir.File("app.log");
-  for (int n = 1; n <= c.backups; ++n) platform::RemoveFile(BackupOf(log, n).c_str());
+  for (int n = 1; n <= c.backups; ++n) platform::RemoveFile(BackupName(log, n).c_str());
   EXPECT_TRUE(WriteWholeFile(log, c.prefix));
   Layout layout;
   {
@@ -110,8 +105,8 @@ Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<in
     }
     layout.counter = writer.Rotation().SizeCounter();
   }
-  for (int n = 1; c.start != Start::kBlocked && FileExists(BackupOf(log, n)); ++n)
-    layout.backups.push_back(ReadWholeFile(BackupOf(log, n)));
+  for (int n = 1; c.start != Start::kBlocked && FileExists(BackupName(log, n)); ++n)
+    layout.backups.push_back(ReadWholeFile(BackupName(log, n)));
   // The note of a failed rotation names the log; the directory is left out of the comparison.
   layout.log = ReadWholeFile(log);
   for (size_t at; (at = layout.log.find(dir.path())) != std::string::npos;)
@@ -126,7 +121,7 @@ void ExpectEveryBatchingGives(const Case& c, const Layout& expected) {
   if (c.start == Start::kBlocked) {
     for (int n = 1; n <= c.backups; ++n) {
       // A non-empty directory can be neither removed nor replaced by a rename.
-      std::string backup = BackupOf(dir.File("app.log"), n);
+      std::string backup = BackupName(dir.File("app.log"), n);
       ASSERT_TRUE(std::filesystem::create_directories(backup));
       ASSERT_TRUE(WriteWholeFile(backup + "/keep", "x"));
     }

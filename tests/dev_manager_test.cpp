@@ -2,7 +2,6 @@
 // over its control port with a plain socket and with TellTobrinManager.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 
 #include "log_server_fixture.h"
@@ -73,14 +72,15 @@ class DevManager {
 
 // Waits until the pipe no longer takes a connection: its server has ended.
 bool PipeRefusesWithin(const std::string& pipe, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    platform::PipeEnd end;
-    std::error_code error;
-    if (!platform::ConnectToPipe(pipe.c_str(), 300, &end, &error)) return true;
-    platform::ClosePipe(end);
-  }
-  return false;
+  return PollUntil(
+      [&] {
+        platform::PipeEnd end;
+        std::error_code error;
+        if (!platform::ConnectToPipe(pipe.c_str(), 300, &end, &error)) return true;
+        platform::ClosePipe(end);
+        return false;
+      },
+      timeout_ms);
 }
 
 class DevManagerTest : public ::testing::Test {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,69 +15,13 @@
 #include <vector>
 
 #include "log_server_fixture.h"
+#include "messages.h"
 #include "report.h"
 
 namespace test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Polls `done` every few milliseconds for at most `timeout_ms`. Only for what no event
-// reports: what the server has written to a file, or a count in /proc.
-bool PollUntil(const std::function<bool()>& done, int timeout_ms = 20000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-uint64_t SizeOf(const std::string& path) {
-  std::error_code error;
-  uint64_t size = fs::file_size(path, error);
-  return error ? 0 : size;
-}
-
-// The pid of the one running process whose command line mentions `text`, or -1.
-long FindProcess(const std::string& text) {
-  std::vector<long> found;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    std::string name = entry.path().filename().string();
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string command = ReadWholeFile(entry.path().string() + "/cmdline");
-    for (char& c : command)
-      if (c == '\0') c = ' ';
-    if (command.find(text) != std::string::npos) found.push_back(std::atol(name.c_str()));
-  }
-  return found.size() == 1 ? found[0] : -1;
-}
-
-// A message of client `tag`, number `number`, of `size` bytes, that no prefix of another
-// message of the same client can pass for.
-std::string Numbered(char tag, int number, int size) {
-  std::string message = std::string(1, tag) + std::to_string(number) + " ";
-  message.resize(static_cast<size_t>(size) - 1, static_cast<char>('a' + number % 26));
-  return message + "\n";
-}
-
-// Expects `text` to be tag's messages 0, 1, ... whole, and nothing else. Returns how many
-// there are.
-int ExpectWholeMessages(const std::string& text, char tag, int size) {
-  int whole = 0;
-  size_t at = 0;
-  while (text.size() - at >= static_cast<size_t>(size)) {
-    if (text.compare(at, static_cast<size_t>(size), Numbered(tag, whole, size)) != 0) {
-      ADD_FAILURE() << "message " << whole << " is not whole at byte " << at;
-      return whole;
-    }
-    at += static_cast<size_t>(size);
-    ++whole;
-  }
-  EXPECT_EQ(text.size(), at) << "a cut piece of message " << whole << " is left";
-  return whole;
-}
 
 // The body shared by both ways of filling the disk: a connected client waits while another
 // writes until the server drops it, then room is made; the waiting client and a new one are
@@ -91,7 +34,7 @@ void FillThenMakeRoom(LogServer* server, const std::function<bool()>& make_room)
   {
     PipeClient filler;
     ASSERT_TRUE(filler.Connect(server->pipe));
-    for (int n = 0; n < 400 && filler.Send(Numbered('F', n, kSize)); ++n) {
+    for (int n = 0; n < 400 && filler.Send(MakeMessage(0, n, Exactly(kSize))); ++n) {
     }
     ASSERT_TRUE(server->program.WaitForStdout(kWriteAllFailed))
         << "no write failed; server output:\n"
@@ -108,7 +51,9 @@ void FillThenMakeRoom(LogServer* server, const std::function<bool()>& make_room)
   const std::string later = "after the fault\nnew client\n";
   ASSERT_GE(log.size(), later.size());
   EXPECT_EQ(log.substr(log.size() - later.size()), later);
-  EXPECT_GT(ExpectWholeMessages(log.substr(0, log.size() - later.size()), 'F', kSize), 0);
+  LogReader reader(1, Exactly(kSize));
+  EXPECT_TRUE(reader.ReadFile(server->log, log.substr(0, log.size() - later.size()), false));
+  EXPECT_GT(reader.messages, 0);
   EXPECT_EQ(CountOf(server->program.Stdout(), kWriteAllFailed), 1);
   EXPECT_EQ(server->Stop(), 1);
 }
@@ -156,19 +101,27 @@ TEST(Fault, FullFileSystemFailsTheWriteAndWritingResumesWithRoom) {
   });
 }
 
+// Message `n` of the one writing client in the tests below, 600 bytes long.
+std::string WriterMessage(int n) { return MakeMessage(0, n, Exactly(600)); }
+
+// Starts `server` with its log in `logs` (limit 1000 bytes, 5 backups), connects `writer`
+// and waits until its first message is in the log.
+void StartWritingInto(const std::string& logs, LogServer* server, PipeClient* writer) {
+  fs::create_directories(logs);
+  server->log = logs + "/server.log";
+  ASSERT_TRUE(server->Start({"--filesize=1000", "--numbackups=5"}));
+  ASSERT_TRUE(writer->Connect(server->pipe));
+  ASSERT_TRUE(writer->Send(WriterMessage(0)));
+  ASSERT_TRUE(PollUntil([&] { return SizeOf(server->log) == 600; })) << "the first message";
+}
+
 TEST(Fault, LogDirectoryRemovedThenGivenBackWithAFifoInTheLogsPlaceFirst) {
   ScratchDir dir;
   std::string logs = dir.File("logs");
-  fs::create_directories(logs);
   LogServer server(dir);
-  server.log = logs + "/server.log";
-  ASSERT_TRUE(server.Start({"--filesize=1000", "--numbackups=5"}));
-  PipeClient waiting;
+  PipeClient writer, waiting;
+  ASSERT_NO_FATAL_FAILURE(StartWritingInto(logs, &server, &writer));
   ASSERT_TRUE(waiting.Connect(server.pipe));
-  PipeClient writer;
-  ASSERT_TRUE(writer.Connect(server.pipe));
-  ASSERT_TRUE(writer.Send(Numbered('W', 0, 600)));
-  ASSERT_TRUE(PollUntil([&] { return SizeOf(server.log) == 600; })) << "the first message";
   std::error_code error;
   fs::remove_all(logs, error);
   if (error || FileExists(logs))
@@ -176,10 +129,10 @@ TEST(Fault, LogDirectoryRemovedThenGivenBackWithAFifoInTheLogsPlaceFirst) {
 
   // The next message goes into the removed file and takes it past the limit; the rotation
   // then finds no directory to reopen the log in, and the message after that fails.
-  ASSERT_TRUE(writer.Send(Numbered('W', 1, 600)));
+  ASSERT_TRUE(writer.Send(WriterMessage(1)));
   const std::string cannot_open = CannotOpenLogStart(server.log);
   ASSERT_TRUE(server.program.WaitForStderr(cannot_open)) << server.program.Stderr();
-  ASSERT_TRUE(writer.Send(Numbered('W', 2, 600)));
+  ASSERT_TRUE(writer.Send(WriterMessage(2)));
   ASSERT_TRUE(server.program.WaitForStdout(kWriteAllFailed)) << server.program.Stdout();
 
   fs::create_directories(logs);
@@ -254,36 +207,30 @@ class ReadOnlyDirectory {
 TEST(Fault, ReadOnlyLogDirectoryStopsRotationButNoMessage) {
   ScratchDir dir;
   std::string logs = dir.File("logs");
-  fs::create_directories(logs);
   LogServer server(dir);
-  server.log = logs + "/server.log";
-  ASSERT_TRUE(server.Start({"--filesize=1000", "--numbackups=5"}));
   PipeClient writer;
-  ASSERT_TRUE(writer.Connect(server.pipe));
-  ASSERT_TRUE(writer.Send(Numbered('W', 0, 600)));
-  ASSERT_TRUE(PollUntil([&] { return SizeOf(server.log) == 600; })) << "the first message";
+  ASSERT_NO_FATAL_FAILURE(StartWritingInto(logs, &server, &writer));
   ReadOnlyDirectory read_only(logs);
   std::string why = read_only.Make();
   if (!why.empty()) GTEST_SKIP() << why;
 
   // The rotation after the second message cannot move the log: it notes that in the log and
   // goes on writing there.
-  ASSERT_TRUE(writer.Send(Numbered('W', 1, 600)));
+  ASSERT_TRUE(writer.Send(WriterMessage(1)));
   const std::string backup = logs + "/server1.log";
   const std::string note = RenameFailedNote(server.log, backup);
   ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(server.log).find(note) != std::string::npos; }))
       << "no note in a log of " << SizeOf(server.log) << " bytes";
-  ASSERT_TRUE(writer.Send(Numbered('W', 2, 600)));
-  ASSERT_TRUE(writer.Send(Numbered('W', 3, 600)));
+  ASSERT_TRUE(writer.Send(WriterMessage(2)));
+  ASSERT_TRUE(writer.Send(WriterMessage(3)));
   ASSERT_TRUE(PollUntil([&] { return SizeOf(server.log) == 4 * 600 + note.size(); }));
   read_only.GiveBack();
-  ASSERT_TRUE(writer.Send(Numbered('W', 4, 600)));
+  ASSERT_TRUE(writer.Send(WriterMessage(4)));
   writer.Close();
   ASSERT_TRUE(server.WaitForClientsDone(1));
 
-  EXPECT_EQ(ReadWholeFile(server.log), Numbered('W', 0, 600) + Numbered('W', 1, 600) + note +
-                                           Numbered('W', 2, 600) + Numbered('W', 3, 600) +
-                                           Numbered('W', 4, 600));
+  EXPECT_EQ(ReadWholeFile(server.log), WriterMessage(0) + WriterMessage(1) + note +
+                                           WriterMessage(2) + WriterMessage(3) + WriterMessage(4));
   EXPECT_FALSE(FileExists(backup));
   EXPECT_EQ(server.program.Stdout(), std::string(kReadFileFailed));
   EXPECT_EQ(server.Stop(), 1);
@@ -301,8 +248,8 @@ TEST(Fault, CommandThatExitsLaterGotEverythingBeforeAndTheServerGoesOn) {
     PipeClient client;
     ASSERT_TRUE(client.Connect(server.pipe));
     for (int n = 0; n < kCount; ++n) {
-      stream += Numbered('C', n, kSize);
-      if (!client.Send(Numbered('C', n, kSize))) break;
+      stream += MakeMessage(0, n, Exactly(kSize));
+      if (!client.Send(MakeMessage(0, n, Exactly(kSize)))) break;
     }
     ASSERT_TRUE(server.program.WaitForStdout(kWriteAllFailed)) << server.program.Stdout();
   }
@@ -334,11 +281,11 @@ TEST(Fault, CommandThatStopsReadingDoesNotKeepTheServerFromEnding) {
   } killer{pid_file};
 
   std::string stream;
-  for (int n = 0; n < kCount; ++n) stream += Numbered('S', n, kSize);
+  for (int n = 0; n < kCount; ++n) stream += MakeMessage(0, n, Exactly(kSize));
   std::thread sender([&] {
     PipeClient client;
     if (!client.Connect(server.pipe)) return;
-    for (int n = 0; n < kCount && client.Send(Numbered('S', n, kSize)); ++n) {
+    for (int n = 0; n < kCount && client.Send(MakeMessage(0, n, Exactly(kSize))); ++n) {
     }
   });
   bool taken = PollUntil([&] { return SizeOf(copy) == static_cast<uint64_t>(kTaken); });

@@ -66,7 +66,7 @@ bool SendBatchesConcurrently(const std::string& pipe,
 }
 
 bool SendConcurrently(const std::string& pipe, int clients, int messages,
-                      std::string (*make)(int client, int sequence)) {
+                      const std::function<std::string(int client, int sequence)>& make) {
   std::vector<std::vector<std::string>> batches(static_cast<size_t>(clients));
   for (int c = 0; c < clients; ++c)
     for (int s = 0; s < messages; ++s) batches[c].push_back(make(c, s));

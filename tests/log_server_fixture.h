@@ -1,6 +1,7 @@
 // A real TobrinLogger started for one test, and pipe clients that talk to it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,7 @@ bool SendBatchesConcurrently(const std::string& pipe,
 /// Runs `clients` clients at once, each on its own connection; client c sends
 /// make(c, 0) ... make(c, messages - 1). True when every client sent all of its messages.
 bool SendConcurrently(const std::string& pipe, int clients, int messages,
-                      std::string (*make)(int client, int sequence));
+                      const std::function<std::string(int client, int sequence)>& make);
 
 class LogServer {
  public:

@@ -1,9 +1,8 @@
 // End-to-end: the real TobrinLogger, fed through its pipe.
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "log_server_fixture.h"
+#include "messages.h"
 
 namespace test {
 namespace {
@@ -71,40 +70,20 @@ TEST(LogServer, LargestMessageIsWrittenWholeAndALongerOneIsRefused) {
   EXPECT_EQ(server.Stop(), 1);
 }
 
-// Each message names its client and sequence number, and is filled with one letter, so
-// that a torn or interleaved message cannot pass for a whole one.
-std::string NumberedMessage(int client, int sequence) {
-  int size = 20 + (client * 7919 + sequence * 104729) % 3000;
-  std::string message = std::to_string(client) + " " + std::to_string(sequence) + " ";
-  message.append(size, static_cast<char>('a' + client % 26));
-  return message + "\n";
-}
-
 TEST(LogServer, ConcurrentClientsKeepEveryMessageWholeAndInOrder) {
   constexpr int kClients = 12;
   constexpr int kMessages = 150;
+  constexpr Lengths kLengths{kMessageHeader, 3000, false};
   ScratchDir dir;
   LogServer server(dir);
   ASSERT_TRUE(server.Start());
-  ASSERT_TRUE(SendConcurrently(server.pipe, kClients, kMessages, NumberedMessage));
+  ASSERT_TRUE(SendConcurrently(server.pipe, kClients, kMessages,
+                               [&](int c, int s) { return MakeMessage(c, s, kLengths); }));
   ASSERT_TRUE(server.WaitForClientsDone(kClients));
 
-  std::string log = ReadWholeFile(server.log);
-  std::map<int, int> next_sequence;
-  size_t start = 0;
-  int lines = 0;
-  while (start < log.size()) {
-    size_t end = log.find('\n', start);
-    ASSERT_NE(end, std::string::npos) << "unterminated tail at " << start;
-    std::string line = log.substr(start, end + 1 - start);
-    int client = -1, sequence = -1;
-    ASSERT_EQ(std::sscanf(line.c_str(), "%d %d", &client, &sequence), 2) << line.substr(0, 40);
-    ASSERT_EQ(line, NumberedMessage(client, sequence)) << "torn message";
-    ASSERT_EQ(sequence, next_sequence[client]++) << "client " << client << " out of order";
-    start = end + 1;
-    ++lines;
-  }
-  EXPECT_EQ(lines, kClients * kMessages);
+  LogReader reader(kClients, kLengths);
+  EXPECT_TRUE(reader.ReadFile(server.log, ReadWholeFile(server.log), false));
+  EXPECT_EQ(reader.messages, kClients * kMessages);
   EXPECT_EQ(server.Stop(), 1);
 }
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +14,7 @@
 
 #include "log_server_fixture.h"
 #include "log_writer.h"
+#include "messages.h"
 #include "platform/file.h"
 
 namespace test {
@@ -43,10 +43,12 @@ void Configure(LogWriter* writer, const std::string& log, int32_t limit, int32_t
   writer->Settings().SetNumBackups(backups);
 }
 
-std::string Backup(const std::string& log, int n) {
-  char name[512];
-  EXPECT_TRUE(MakeBackupName(log.c_str(), n, name, sizeof(name)));
-  return name;
+// Sets `writer` up for dir/app.log with `limit` and `backups` and opens it; the log's path.
+std::string OpenLog(const ScratchDir& dir, LogWriter* writer, int32_t limit, int32_t backups) {
+  std::string log = dir.File("app.log");
+  Configure(writer, log, limit, backups);
+  EXPECT_EQ(writer->OpenOutput(), 1);
+  return log;
 }
 
 // A non-empty directory at a backup name can be neither deleted nor replaced by a rename,
@@ -64,26 +66,21 @@ bool MakeSparseFile(const std::string& path, uint64_t size) {
   return !error;
 }
 
-uint64_t SizeOf(const std::string& path) {
-  std::error_code error;
-  uint64_t size = fs::file_size(path, error);
-  return error ? 0 : size;
-}
-
 constexpr uint64_t kGiB = 1024ull * 1024 * 1024;
 
 TEST(BackupName, NumberGoesBeforeTheLastDotOfTheFileName) {
-  EXPECT_EQ(Backup("server.log", 1), "server1.log");
-  EXPECT_EQ(Backup("server.log", 10), "server10.log");
-  EXPECT_EQ(Backup("a.b.log", 7), "a.b7.log");
-  EXPECT_EQ(Backup("server", 1), "server.1");
-  EXPECT_EQ(Backup("server", 12), "server.12");
-  EXPECT_EQ(Backup(".log", 2), "2.log");
-  // A dot in a directory name does not count (one of the mended faults).
-  EXPECT_EQ(Backup("logs.d/server", 1), "logs.d/server.1");
-  EXPECT_EQ(Backup("logs.d/server", 2), "logs.d/server.2");
-  EXPECT_EQ(Backup("logs.d/server.log", 3), "logs.d/server3.log");
-  EXPECT_EQ(Backup("/var/a.b/c.d/server", 4), "/var/a.b/c.d/server.4");
+  EXPECT_EQ(BackupName("server.log", 1), "server1.log");
+  EXPECT_EQ(BackupName("server.log", 10), "server10.log");
+  EXPECT_EQ(BackupName("a.b.log", 7), "a.b7.log");
+  EXPECT_EQ(BackupName("server", 1), "server.1");
+  EXPECT_EQ(BackupName("server", 12), "server.12");
+  EXPECT_EQ(BackupName(".log", 2), "2.log");
+  // A dot in a directory name does not count: else "logs.d/server" would back up into
+  // "logs1.d/server", a directory that does not exist, and every rotation would fail.
+  EXPECT_EQ(BackupName("logs.d/server", 1), "logs.d/server.1");
+  EXPECT_EQ(BackupName("logs.d/server", 2), "logs.d/server.2");
+  EXPECT_EQ(BackupName("logs.d/server.log", 3), "logs.d/server3.log");
+  EXPECT_EQ(BackupName("/var/a.b/c.d/server", 4), "/var/a.b/c.d/server.4");
 }
 
 TEST(BackupName, OnlyThisSystemsSeparatorsEndTheDirectoryPart) {
@@ -92,9 +89,10 @@ TEST(BackupName, OnlyThisSystemsSeparatorsEndTheDirectoryPart) {
   for (char c : std::string("/\\:")) {
     bool separator = std::strchr(platform::kDirectorySeparators, c) != nullptr;
     std::string name = std::string("logs.d") + c + "server";
-    EXPECT_EQ(Backup(name, 3), separator ? name + ".3" : std::string("logs3.d") + c + "server")
+    EXPECT_EQ(BackupName(name, 3), separator ? name + ".3" : std::string("logs3.d") + c + "server")
         << "separator " << c;
-    EXPECT_EQ(Backup(std::string("x.y") + c + "app.log", 2), std::string("x.y") + c + "app2.log");
+    EXPECT_EQ(BackupName(std::string("x.y") + c + "app.log", 2),
+              std::string("x.y") + c + "app2.log");
   }
 }
 
@@ -110,10 +108,8 @@ TEST(BackupName, RefusesABufferThatIsTooSmall) {
 
 TEST(Rotation, SecondSixtyByteMessagePassesAHundredByteLimit) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 3);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 3);
   EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   std::string first(59, 'a'), second(59, 'b'), third(59, 'c');
   first += '\n', second += '\n', third += '\n';
@@ -132,10 +128,8 @@ TEST(Rotation, SecondSixtyByteMessagePassesAHundredByteLimit) {
 
 TEST(Rotation, MessageLargerThanTheLimitIsWrittenWholeThenRotated) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 3);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 3);
   std::string big(1000, 'B');
   ASSERT_EQ(Write(&writer, big), 1);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), big);
@@ -149,9 +143,8 @@ TEST(Rotation, LogAtExactlyTheLimitIsRotatedAtStartUp) {
   std::string old(100, 'o');
   ASSERT_TRUE(WriteWholeFile(log, old));
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 3);
   int64_t before = platform::CurrentTimeSeconds();
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  ASSERT_EQ(OpenLog(dir, &writer, 100, 3), log);
   EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), old);
   EXPECT_EQ(ReadWholeFile(log), "");
   EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
@@ -163,8 +156,7 @@ TEST(Rotation, LogBelowTheLimitAtStartUpIsKeptAndCounted) {
   std::string log = dir.File("app.log");
   ASSERT_TRUE(WriteWholeFile(log, std::string(99, 'o')));
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 3);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  ASSERT_EQ(OpenLog(dir, &writer, 100, 3), log);
   EXPECT_EQ(writer.Rotation().SizeCounter(), 99);
   EXPECT_FALSE(FileExists(dir.File("app1.log")));
   // While running, exactly the limit is not over it; one byte more is.
@@ -178,10 +170,8 @@ TEST(Rotation, LogBelowTheLimitAtStartUpIsKeptAndCounted) {
 
 TEST(Rotation, BackupsFormARingThroughTheirModificationTimes) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 10, 3);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 10, 3);
   const int64_t base = 1500000000;
   std::vector<int> used;
   for (int round = 0; round < 7; ++round) {
@@ -190,12 +180,12 @@ TEST(Rotation, BackupsFormARingThroughTheirModificationTimes) {
     ASSERT_EQ(writer.Rotation().SizeCounter(), 0);
     int found = 0;
     for (int n = 1; n <= 3; ++n)
-      if (ReadWholeFile(Backup(log, n)) == text) found = n;
+      if (ReadWholeFile(BackupName(log, n)) == text) found = n;
     ASSERT_NE(found, 0) << "round " << round;
     used.push_back(found);
     // Within one second of the clock all backups would have the same time, and an equal
     // time keeps the lower number: each gets a time of its own instead of a sleep.
-    ASSERT_TRUE(platform::SetModificationTime(Backup(log, found).c_str(), base + round));
+    ASSERT_TRUE(platform::SetModificationTime(BackupName(log, found).c_str(), base + round));
   }
   EXPECT_EQ(used, (std::vector<int>{1, 2, 3, 1, 2, 3, 1}));
   EXPECT_FALSE(FileExists(dir.File("app4.log")));
@@ -253,8 +243,7 @@ TEST(Rotation, FailedRenameKeepsEveryByteInTheLogAndNotesIt) {
   std::string blocked = dir.File(time2 < time1 ? "app2.log" : "app1.log");
 
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  ASSERT_EQ(OpenLog(dir, &writer, 100, 2), log);
   std::string first(60, 'a'), second(60, 'b'), third(500, 'c');
   ASSERT_EQ(Write(&writer, first), 1);
   int64_t before = platform::CurrentTimeSeconds();
@@ -281,10 +270,8 @@ TEST(Rotation, FailedRenameKeepsEveryByteInTheLogAndNotesIt) {
 
 TEST(Rotation, RefusedReopenKeepsTheTextInTheBackupAndIsRetriedByTheNextWrite) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   RefusingWriter writer;
-  Configure(&writer, log, 100, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 2);
   std::string first(60, 'a'), second(60, 'b');
   ASSERT_EQ(Write(&writer, first), 1);
   writer.allowed_opens = writer.opens;
@@ -322,11 +309,11 @@ TEST(Rotation, ReopenInARemovedDirectoryFailsAndEveryRetryPrintsTheOpenMessage) 
                  << ")";
   ASSERT_TRUE(fs::remove(logs, error)) << error.message();
 
-  testing::internal::CaptureStderr();
+  CapturedOutput captured(stderr);
   EXPECT_EQ(Write(&writer, std::string(60, 'b')), 1);
   EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   EXPECT_EQ(Write(&writer, "next\n"), 0);
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = captured.Release();
   std::string message = CannotOpenLogStart(log);
   EXPECT_EQ(CountOf(err, message), 2) << err;
 
@@ -353,10 +340,8 @@ TEST(Rotation, StartUpRotationWhoseReopenFailsStillStartsAndTheFirstWriteOpens) 
 
 TEST(Rotation, TextAppendedByAnotherWriterIsNotCountedUntilARefresh) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 2);
   std::string own(50, 'a'), other(200, 'o');
   ASSERT_EQ(Write(&writer, own), 1);
   {
@@ -376,10 +361,8 @@ TEST(Rotation, TextAppendedByAnotherWriterIsNotCountedUntilARefresh) {
 
 TEST(Rotation, UnknownSizeIsReadAgainOnlyWhenMoreThanAnHourHasPassed) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 1000, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 1000, 2);
   ASSERT_EQ(Write(&writer, "0123456789"), 1);
   int64_t now = platform::CurrentTimeSeconds();
   // An hour less one second: a tick of the clock during the test makes it the full hour,
@@ -400,10 +383,8 @@ TEST(Rotation, UnknownSizeIsReadAgainOnlyWhenMoreThanAnHourHasPassed) {
 
 TEST(Rotation, ZeroLengthBlockStillRunsTheSizeCheck) {
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, 100, 2);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, 100, 2);
   ASSERT_EQ(Write(&writer, std::string(50, 'a')), 1);
   {
     std::ofstream stranger(log, std::ios::binary | std::ios::app);
@@ -420,16 +401,15 @@ TEST(Rotation, SizeThatCannotBeReadIsUnknownAndSaidOnStandardOutput) {
   // With no file open the platform cannot tell a size: the one clean way to this path.
   LockedLogWriter writer;
   int64_t before = platform::CurrentTimeSeconds();
-  testing::internal::CaptureStdout();
+  CapturedOutput captured(stdout);
   EXPECT_EQ(writer.Rotation().RefreshFileSize(), 0);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(NormalizeNewlines(out), kCannotGetFileInfo);
+  EXPECT_EQ(captured.Release(), kCannotGetFileInfo);
   EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   EXPECT_GE(writer.Rotation().LastSizeCheck(), before);
 }
 
-// One of the mended faults: sizes are counted in 64 bits. 2 GiB + 100 reads as negative in
-// 32 bits, and 4 GiB + 10 as 10.
+// A size counted in 32 bits reads 2 GiB + 100 as negative and 4 GiB + 10 as 10, and such a
+// log is never rotated; the size is counted in 64 bits.
 TEST(Rotation, LogOfTwoGiBOrMoreIsMeasuredAndRotatedAtStartUp) {
   for (uint64_t size : {2 * kGiB + 100, 4 * kGiB + 10}) {
     ScratchDir dir;
@@ -510,8 +490,8 @@ std::vector<std::string> WriteAndCollect(const std::vector<std::string>& texts,
   }
   // When blocked, the backup names are the directories and there is nothing to read. Each
   // run has a directory of its own, which a rotation note names: its path is left out.
-  for (int n = 1; !blocked && FileExists(Backup(log, n)); ++n)
-    files.push_back(ReadWholeFile(Backup(log, n)));
+  for (int n = 1; !blocked && FileExists(BackupName(log, n)); ++n)
+    files.push_back(ReadWholeFile(BackupName(log, n)));
   std::string text = ReadWholeFile(log);
   size_t path = text.find(dir.path());
   while (path != std::string::npos) {
@@ -545,14 +525,10 @@ TEST(Rotation, BlocksWrittenTogetherRotateWhereOneByOneWritingWould) {
   }
 }
 
-// Message `sequence` of client `client`: its identity, then one letter repeated, so that a
-// torn or mixed message cannot pass for a whole one.
-std::string NumberedMessage(int client, int sequence) {
-  int fill = 10 + (client * 7919 + sequence * 104729) % 400;
-  std::string message = std::to_string(client) + " " + std::to_string(sequence) + " ";
-  message.append(static_cast<size_t>(fill), static_cast<char>('a' + client % 26));
-  return message + "\n";
-}
+// Lengths well below the limits below, so that every file holds several messages.
+constexpr Lengths kShort{kMessageHeader, 400, false};
+
+std::string ShortMessage(int client, int sequence) { return MakeMessage(client, sequence, kShort); }
 
 // Reads the backups and then the log. With more backup numbers than rotations none is
 // reused, and each rotation takes the lowest free number, so the numbers rise with age.
@@ -560,52 +536,34 @@ std::string NumberedMessage(int client, int sequence) {
 // and each backup must have been rotated by the message that took it over the limit.
 void ExpectEveryMessageOnceAndInOrder(const std::string& log, int backups, int limit, int clients,
                                       int messages) {
-  std::vector<std::string> files;
-  while (static_cast<int>(files.size()) < backups &&
-         FileExists(Backup(log, static_cast<int>(files.size()) + 1)))
-    files.push_back(Backup(log, static_cast<int>(files.size()) + 1));
-  ASSERT_LT(static_cast<int>(files.size()), backups) << "a backup may have been reused";
-  ASSERT_GT(files.size(), 2u) << "too few rotations to test anything";
-  files.push_back(log);
-  std::vector<int> next(static_cast<size_t>(clients), 0);
+  std::vector<std::string> files = FilesInWritingOrder(log, backups);
+  ASSERT_LE(static_cast<int>(files.size()), backups) << "a backup may have been reused";
+  ASSERT_GT(files.size(), 3u) << "too few rotations to test anything";
+  LogReader reader(clients, kShort);
   for (size_t f = 0; f < files.size(); ++f) {
     std::string text = ReadWholeFile(files[f]);
-    size_t start = 0, last = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      ASSERT_NE(end, std::string::npos) << files[f] << ": unterminated tail at " << start;
-      std::string line = text.substr(start, end + 1 - start);
-      int client = -1, sequence = -1;
-      ASSERT_EQ(std::sscanf(line.c_str(), "%d %d", &client, &sequence), 2) << line.substr(0, 40);
-      ASSERT_TRUE(client >= 0 && client < clients) << line.substr(0, 40);
-      ASSERT_EQ(line, NumberedMessage(client, sequence)) << files[f] << ": torn message";
-      ASSERT_EQ(sequence, next[client]++) << files[f] << ": client " << client << " out of order";
-      last = line.size();
-      start = end + 1;
-    }
+    ASSERT_TRUE(reader.ReadFile(files[f], text, false));
     if (f + 1 < files.size()) {
       EXPECT_GT(text.size(), static_cast<size_t>(limit)) << files[f];
-      EXPECT_LE(text.size() - last, static_cast<size_t>(limit)) << files[f];
+      EXPECT_LE(text.size() - reader.last_length, static_cast<size_t>(limit)) << files[f];
     } else {
       EXPECT_LE(text.size(), static_cast<size_t>(limit)) << files[f];
     }
   }
-  for (int c = 0; c < clients; ++c) EXPECT_EQ(next[c], messages) << "client " << c;
+  for (int c = 0; c < clients; ++c) EXPECT_EQ(reader.next[c], messages) << "client " << c;
 }
 
 TEST(Rotation, ThreadsSharingTheWriterLoseNothingAcrossRotations) {
   constexpr int kThreads = 6, kMessages = 150, kLimit = 2000, kBackups = 1000;
   ScratchDir dir;
-  std::string log = dir.File("app.log");
   LockedLogWriter writer;
-  Configure(&writer, log, kLimit, kBackups);
-  ASSERT_EQ(writer.OpenOutput(), 1);
+  std::string log = OpenLog(dir, &writer, kLimit, kBackups);
   std::vector<std::thread> threads;
   std::vector<int> failures(kThreads, 0);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int s = 0; s < kMessages; ++s)
-        if (Write(&writer, NumberedMessage(t, s)) != 1) ++failures[t];
+        if (Write(&writer, ShortMessage(t, s)) != 1) ++failures[t];
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -619,7 +577,7 @@ TEST(RotationServer, ConcurrentClientsLoseNothingAcrossRotations) {
   LogServer server(dir);
   ASSERT_TRUE(server.Start(
       {"--filesize=" + std::to_string(kLimit), "--numbackups=" + std::to_string(kBackups)}));
-  ASSERT_TRUE(SendConcurrently(server.pipe, kClients, kMessages, NumberedMessage));
+  ASSERT_TRUE(SendConcurrently(server.pipe, kClients, kMessages, ShortMessage));
   ASSERT_TRUE(server.WaitForClientsDone(kClients));
   ExpectEveryMessageOnceAndInOrder(server.log, kBackups, kLimit, kClients, kMessages);
   EXPECT_EQ(server.Stop(), 1);

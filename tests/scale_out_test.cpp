@@ -5,7 +5,6 @@
 // Windows) the tests skip themselves.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -48,17 +47,6 @@ std::string FindPrograms(Programs* programs) {
   return "";
 }
 
-// Polls `done` every few milliseconds for at most `timeout_ms`. Only for what no event
-// reports: a file that a daemon writes, a process that some other process reaps.
-bool PollUntil(const std::function<bool()>& done, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 // The decimal number that is the whole content of `path` (a final line feed allowed), or -1
 // while the file is missing or not yet written.
 long ReadNumberFile(const std::string& path) {
@@ -66,23 +54,6 @@ long ReadNumberFile(const std::string& path) {
   if (!text.empty() && text.back() == '\n') text.pop_back();
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return -1;
   return std::atol(text.c_str());
-}
-
-// "pid: command line" of every running process whose command line mentions `text`. A
-// process that has ended but is not reaped yet has an empty command line, so it is not
-// listed.
-std::vector<std::string> ProcessesMentioning(const std::string& text) {
-  std::vector<std::string> found;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-    std::string pid = entry.path().filename().string();
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string command = ReadWholeFile(entry.path().string() + "/cmdline");
-    for (char& c : command)
-      if (c == '\0') c = ' ';
-    if (command.find(text) != std::string::npos) found.push_back(pid + ": " + command);
-  }
-  return found;
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -311,14 +282,21 @@ std::vector<std::string> SendFromClients(const std::string& pipe, int clients, i
   return expected;
 }
 
-TEST(ScaleOut, EveryLineReachesTheCollectorWholeAndEverythingStops) {
-  Programs programs;
-  std::string missing = FindPrograms(&programs);
-  if (!missing.empty()) GTEST_SKIP() << missing;
-  ScratchDir dir;
-  Route route(dir);
-  ASSERT_TRUE(route.Start(programs));
+// Skips the test where a program is missing; else starts the route.
+class ScaleOut : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string missing = FindPrograms(&programs);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    ASSERT_TRUE(route.Start(programs));
+  }
 
+  Programs programs;
+  ScratchDir dir;
+  Route route{dir};
+};
+
+TEST_F(ScaleOut, EveryLineReachesTheCollectorWholeAndEverythingStops) {
   std::vector<std::string> expected = SendFromClients(route.server.pipe, 6, 40, "");
   ASSERT_TRUE(route.server.WaitForClientsDone(6));
   EXPECT_TRUE(route.Arrived(expected));
@@ -332,14 +310,7 @@ TEST(ScaleOut, EveryLineReachesTheCollectorWholeAndEverythingStops) {
   EXPECT_EQ(Joined(ProcessesMentioning(dir.path())), "");
 }
 
-TEST(ScaleOut, LinesSentWhileTheCollectorIsDownArriveWhenItIsBack) {
-  Programs programs;
-  std::string missing = FindPrograms(&programs);
-  if (!missing.empty()) GTEST_SKIP() << missing;
-  ScratchDir dir;
-  Route route(dir);
-  ASSERT_TRUE(route.Start(programs));
-
+TEST_F(ScaleOut, LinesSentWhileTheCollectorIsDownArriveWhenItIsBack) {
   std::vector<std::string> expected = SendFromClients(route.server.pipe, 2, 10, "before ");
   ASSERT_TRUE(route.server.WaitForClientsDone(2));
   ASSERT_TRUE(route.Arrived(expected));

@@ -4,9 +4,16 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "platform/msgpipe.h"
 #include "tell_messages.h"
@@ -14,6 +21,19 @@
 namespace test {
 
 namespace {
+
+// The C library's descriptor calls, named with a leading underscore on Windows.
+#ifdef _WIN32
+int DescriptorOf(FILE* stream) { return _fileno(stream); }
+int Duplicate(int descriptor) { return _dup(descriptor); }
+void DuplicateOnto(int from, int to) { _dup2(from, to); }
+void CloseDescriptor(int descriptor) { _close(descriptor); }
+#else
+int DescriptorOf(FILE* stream) { return fileno(stream); }
+int Duplicate(int descriptor) { return dup(descriptor); }
+void DuplicateOnto(int from, int to) { dup2(from, to); }
+void CloseDescriptor(int descriptor) { close(descriptor); }
+#endif
 
 std::string ExecutableSuffix(const std::string& reference) {
   size_t dot = reference.rfind(".exe");
@@ -111,6 +131,59 @@ std::string ReadWholeFile(const std::string& path) {
 bool FileExists(const std::string& path) {
   std::error_code ignored;
   return std::filesystem::exists(path, ignored);
+}
+
+uint64_t SizeOf(const std::string& path) {
+  std::error_code error;
+  uint64_t size = std::filesystem::file_size(path, error);
+  return error ? 0 : size;
+}
+
+bool PollUntil(const std::function<bool()>& done, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::vector<std::string> ProcessesMentioning(const std::string& text) {
+  std::vector<std::string> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    std::string pid = entry.path().filename().string();
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string command = ReadWholeFile(entry.path().string() + "/cmdline");
+    for (char& c : command)
+      if (c == '\0') c = ' ';
+    if (command.find(text) != std::string::npos) found.push_back(pid + ": " + command);
+  }
+  return found;
+}
+
+long FindProcess(const std::string& text) {
+  std::vector<std::string> found = ProcessesMentioning(text);
+  return found.size() == 1 ? std::atol(found[0].c_str()) : -1;
+}
+
+// Whatever the C library still buffers belongs where the stream pointed when it was written.
+CapturedOutput::CapturedOutput(FILE* stream) : stream_(stream) {
+  std::fflush(stream_);
+  FILE* file = std::fopen(dir_.File("captured").c_str(), "wb");
+  if (!file) return;
+  saved_ = Duplicate(DescriptorOf(stream_));
+  DuplicateOnto(DescriptorOf(file), DescriptorOf(stream_));
+  std::fclose(file);
+}
+
+std::string CapturedOutput::Release() {
+  if (saved_ < 0) return "";
+  std::fflush(stream_);
+  DuplicateOnto(saved_, DescriptorOf(stream_));
+  CloseDescriptor(saved_);
+  saved_ = -1;
+  return NormalizeNewlines(ReadWholeFile(dir_.File("captured")));
 }
 
 int CountOf(const std::string& haystack, const std::string& text) {

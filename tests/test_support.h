@@ -3,6 +3,9 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -52,10 +55,38 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes);
 /// The file's bytes, or an empty string when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 bool FileExists(const std::string& path);
+/// The file's size, or 0 when it has none.
+uint64_t SizeOf(const std::string& path);
 /// How often `text` occurs in `haystack` (occurrences do not overlap).
 int CountOf(const std::string& haystack, const std::string& text);
 /// Turns Windows' "\r\n" on text streams back into "\n", so expectations read alike.
 std::string NormalizeNewlines(const std::string& text);
+
+/// Polls `done` every few milliseconds for at most `timeout_ms`. Only for what no event
+/// reports: what a program has written to a file, or what /proc shows of a process.
+bool PollUntil(const std::function<bool()>& done, int timeout_ms = 20000);
+
+/// "pid: command line" of every running process whose command line mentions `text`, read from
+/// /proc (none where there is no /proc). A process that has ended but is not reaped yet has an
+/// empty command line, so it is not listed.
+std::vector<std::string> ProcessesMentioning(const std::string& text);
+/// The pid of the one running process whose command line mentions `text`, or -1.
+long FindProcess(const std::string& text);
+
+/// Captures what this process writes to standard output or standard error, from construction
+/// until Release, in a scratch file: the stream's descriptor is pointed at the file meanwhile.
+class CapturedOutput {
+ public:
+  explicit CapturedOutput(FILE* stream);
+  ~CapturedOutput() { Release(); }
+  /// Points the stream back where it was; what was written meanwhile, line ends normalised.
+  std::string Release();
+
+ private:
+  FILE* stream_;
+  ScratchDir dir_;
+  int saved_ = -1;
+};
 
 /// The outcome of a program run to its end.
 struct RunResult {

@@ -88,9 +88,9 @@ TEST(Writer, ZeroLengthBlockFailsWhenTheFileCannotBeOpened) {
   std::string log = dir.File("no/such/dir/app.log");
   LockedLogWriter writer;
   ASSERT_EQ(writer.Settings().SetLogFileName(log.c_str()), 1);
-  testing::internal::CaptureStderr();
+  CapturedOutput captured(stderr);
   EXPECT_EQ(writer.WriteAll("ignored", 0), 0);
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = captured.Release();
   EXPECT_EQ(err.rfind(CannotOpenLogStart(log), 0), 0u) << err;
 }
 
