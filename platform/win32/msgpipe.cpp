@@ -19,19 +19,22 @@ bool IsOnlyInstance(HANDLE first) {
   return GetNamedPipeHandleStateA(first, NULL, &instances, NULL, NULL, NULL, 0) && instances == 1;
 }
 
-// True when bytes of a message wait in the pipe, so that a read takes them at once. An empty
-// message waits unseen; the next ReadPipeMessage takes it.
-bool MessageWaiting(HANDLE pipe) {
+// The bytes of all the messages queued in the pipe (an empty message adds none); 0 when
+// none can be seen.
+DWORD BytesWaiting(HANDLE pipe) {
   DWORD waiting = 0, left_in_message = 0;
-  return PeekNamedPipe(pipe, NULL, 0, NULL, &waiting, &left_in_message) && waiting > 0;
+  return PeekNamedPipe(pipe, NULL, 0, NULL, &waiting, &left_in_message) ? waiting : 0;
 }
 
 // Reads the messages already queued, each directly behind the one before, at most
-// `max_count` and while a whole message still fits before `end`.
+// `max_count` and while a whole message still fits before `end`. One look at the pipe tells
+// how many bytes wait; every read until they are taken returns at once. Under wine each
+// look costs as much as a read, so it is not repeated for what arrives meanwhile.
 int ReadQueuedPacked(HANDLE pipe, char* at, const char* end, int max_count,
                      ReceivedMessage* messages, bool* failed) {
   int count = 0;
-  while (count < max_count && end - at >= kMaxMessage && MessageWaiting(pipe)) {
+  DWORD waiting = BytesWaiting(pipe);
+  while (waiting > 0 && count < max_count && end - at >= kMaxMessage) {
     DWORD got = 0;
     // A message longer than kMaxMessage fails with ERROR_MORE_DATA and is not kept.
     if (!ReadFile(pipe, at, kMaxMessage, &got, NULL)) {
@@ -40,6 +43,7 @@ int ReadQueuedPacked(HANDLE pipe, char* at, const char* end, int max_count,
     }
     messages[count++] = {at, static_cast<int>(got)};
     at += got;
+    waiting -= got < waiting ? got : waiting;
   }
   return count;
 }
