@@ -16,9 +16,9 @@ struct MessageBatch {
   bool read_failed = false;
 };
 
-/// Reads the messages of one connected client. Where the system takes queued messages in
-/// one call, those behind the first go into an area of the batch pool, held until the
-/// next read; without an area, the messages are read one at a time.
+/// Reads the messages of one connected client. The messages queued behind the first go into
+/// an area of the batch pool, held until the next read; without an area, or where the
+/// system is set to take each message on its own, they are read one at a time.
 class MessageReader {
  public:
   explicit MessageReader(platform::PipeEnd client) : client_(client) {}
@@ -32,8 +32,8 @@ class MessageReader {
   const MessageBatch& ReadNext();
 
  private:
-  /// Reads into `first_` and the area; returns how many entries `lengths` holds.
-  int ReadMessages(int* lengths);
+  /// Reads into `first_` and the area; returns how many entries `messages` holds.
+  int ReadMessages(platform::ReceivedMessage* messages);
   void ReleaseArea();
 
   platform::PipeEnd client_;

@@ -330,15 +330,22 @@ def main():
             lines.append(f"| {NAMES.get(kind, kind)} | {cell(rs, 'p50_us', 1)} | {cell(rs, 'p99_us', 1)} | "
                          f"{cell(rs, 'max_us', 1)} | {checks(rs)} |")
     lines.append("")
-    win = {w: group(rows, w, "throughput").get("tobrin-wine", []) for w in ("win-W1", "win-W2", "win-W3")}
+    win = {f"{w} {v}": group(rows, f"win-{w}{suffix}", "throughput").get("tobrin-wine", [])
+           for w in ("W1", "W2", "W3") for v, suffix in (("batched", ""), ("one by one", "-one-by-one"))}
     lines.append("## Windows build under wine (reduced sizes; no targets: wine is not Windows)")
+    lines.append("")
+    lines.append("The server as shipped (batched: the messages a client has queued are read one behind "
+                 "the other and written with one WriteFile) and built with TOBRIN_WIN32_ONE_BY_ONE=ON "
+                 "(one ReadFile and one WriteFile per message), run in turn. These are wine's figures, "
+                 "not Windows figures: wine serves every pipe through its wineserver process and may "
+                 "run under an emulator, so only the ratio between the two builds means much.")
     lines.append("")
     if any(win.values()):
         lines.append("| workload | msgs/s | MB/s | server process CPU µs/msg (wineserver not counted) | checks |")
         lines.append("|---|---|---|---|---|")
         for w, rs in win.items():
             if rs:
-                lines.append(f"| {w[4:]}: {fmt(median(rs, 'clients'))} client(s) × "
+                lines.append(f"| {w}: {fmt(median(rs, 'clients'))} client(s) × "
                              f"{fmt((median(rs, 'msgs') or 0) / (median(rs, 'clients') or 1))} × {fmt(median(rs, 'size'))} B | "
                              f"{cell(rs, 'msgs_per_s')} | {cell(rs, 'mb_per_s', 1)} | {cell(rs, 'cpu_us_per_msg', 2)} | {checks(rs)} |")
     else:

@@ -2,13 +2,14 @@
 # Benchmarks the log server against the floor programs and the peer log writers, side by
 # side in one run, and writes a dated report with a chart to bench/results/.
 #
-#   bench/run.sh [--smoke] [--reps=N] [--no-install] [--no-windows] [--no-rt]
+#   bench/run.sh [--smoke] [--reps=N] [--no-install] [--no-windows] [--only-windows] [--no-rt]
 #
 # --smoke      small sizes, one repetition, no installs, report under bench/work/smoke/;
 #              finishes in about two minutes and fails only when an output check fails
 # --reps=N     repetitions of the full run (default 5); the cases are interleaved
 # --no-install do not install the peers and the chart maker from Debian's packages
 # --no-windows skip the runs of the Windows build under wine
+# --only-windows run only those (no installs, no Linux runs)
 # --no-rt      run at normal priority; by default (as root, not in --smoke) each measured
 #              run is started under SCHED_FIFO priority 10, so that other work on a shared
 #              machine does not decide the figures (every system gets the same treatment)
@@ -19,7 +20,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-smoke=0 reps=5 install=1 windows=1 rt=1
+smoke=0 reps=5 install=1 windows=1 linux=1 rt=1
 for arg in "$@"; do
   case "$arg" in
     --smoke) smoke=1 reps=1 install=0 rt=0 ;;
@@ -27,7 +28,8 @@ for arg in "$@"; do
     --reps=*) reps=${arg#--reps=} ;;
     --no-install) install=0 ;;
     --no-windows) windows=0 ;;
-    *) echo "usage: bench/run.sh [--smoke] [--reps=N] [--no-install] [--no-windows] [--no-rt]" >&2; exit 2 ;;
+    --only-windows) linux=0 install=0 ;;
+    *) echo "usage: bench/run.sh [--smoke] [--reps=N] [--no-install] [--no-windows] [--only-windows] [--no-rt]" >&2; exit 2 ;;
   esac
 done
 [ "$smoke" = 1 ] && windows=0
@@ -63,11 +65,13 @@ if [ "$install" = 1 ]; then
 fi
 
 # --- builds: the server in Release, the bench programs with gcc -O2
-log "building Release"
-{ cmake --preset release >/dev/null && cmake --build --preset release -j 2 --target TobrinLogger >/dev/null; } ||
-  { log "the Release build failed"; exit 2; }
-# A copy, so that a rebuild in the shared tree cannot change the program under measurement.
-cp build/release/TobrinLog/TobrinLogger "$bin/" || exit 2
+if [ "$linux" = 1 ]; then
+  log "building Release"
+  { cmake --preset release >/dev/null && cmake --build --preset release -j 2 --target TobrinLogger >/dev/null; } ||
+    { log "the Release build failed"; exit 2; }
+  # A copy, so that a rebuild in the shared tree cannot change the program under measurement.
+  cp build/release/TobrinLog/TobrinLogger "$bin/" || exit 2
+fi
 gcc -O2 -Wall -Wextra -pthread -o "$bin/tbench" bench/tbench.c || exit 2
 
 if [ "$windows" = 1 ]; then
@@ -86,8 +90,13 @@ if [ "$windows" = 1 ]; then
   if [ "$windows" = 1 ] && command -v "$cc" >/dev/null &&
     cmake --preset "$preset" >/dev/null 2>&1 &&
     cmake --build --preset "$preset" -j 2 --target TobrinLogger >/dev/null 2>&1 &&
+    cmake --preset "$preset" -B "build/$preset-one-by-one" -DTOBRIN_WIN32_ONE_BY_ONE=ON \
+      -DBUILD_TESTING=OFF >/dev/null 2>&1 &&
+    cmake --build "build/$preset-one-by-one" -j 2 --target TobrinLogger >/dev/null 2>&1 &&
     "$cc" -O2 -Wall -o "$bin/win_client.exe" bench/win_client.c; then
     cp "build/$preset/TobrinLog/TobrinLogger.exe" "$bin/"
+    # The same server built to read and write every message with calls of its own.
+    cp "build/$preset-one-by-one/TobrinLog/TobrinLogger.exe" "$bin/TobrinLogger-one-by-one.exe"
     echo "$preset" >"$out/windows-build.txt"
   else
     log "no Windows build (mingw, wine or the win32 backend missing): Windows runs skipped"
@@ -98,7 +107,7 @@ fi
 have() { command -v "$1" >/dev/null; }
 peers=()
 for p in svlogd multilog s6-log rotatelogs; do
-  if have "$p"; then peers+=("$p"); else log "$p is not installed: its runs are skipped"; fi
+  if [ "$linux" = 0 ]; then :; elif have "$p"; then peers+=("$p"); else log "$p is not installed: its runs are skipped"; fi
 done
 
 # --- sizes
@@ -150,6 +159,25 @@ started=$(date -u +%Y-%m-%dT%H:%M:%SZ)
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 for rep in $(seq 1 "$reps"); do
   log "repetition $rep of $reps"
+  if [ "$windows" = 1 ] && { [ "$rep" -le 3 ] || [ "$linux" = 0 ]; }; then
+    # The server as shipped and the one built to take every message on its own, in turn.
+    C="--kind=tobrin-wine --client=$bin/win_client.exe"
+    for w in W1 W2 W3; do
+      case $w in
+        W1) a="--clients=1 --count=$wn1 --size=100" ;;
+        W2) a="--clients=8 --count=$wn2 --size=100" ;;
+        W3) a="--clients=1 --count=$wn3 --size=32768" ;;
+      esac
+      for v in $(rotate "$rep" batched one-by-one); do
+        if [ "$v" = batched ]; then
+          run "win-$w" throughput $C --server="$bin/TobrinLogger.exe" $a
+        else
+          run "win-$w-one-by-one" throughput $C --server="$bin/TobrinLogger-one-by-one.exe" $a
+        fi
+      done
+    done
+  fi
+  [ "$linux" = 1 ] || continue
   for k in $(rotate "$rep" tobrin floor-mmsg floor-recv floor-write sink "${peers[@]}"); do
     run W1 throughput --kind="$k" --server="$S" --clients=1 --count=$n1 --size=100 $P
   done
@@ -177,12 +205,6 @@ for rep in $(seq 1 "$reps"); do
   for k in "${lat_kinds[@]}"; do
     run latency latency --kind="$k" --server="$S" --rate=10000 --seconds=$lat_s --size=100 $P
   done
-  if [ "$windows" = 1 ] && [ "$rep" -le 3 ]; then
-    W="--kind=tobrin-wine --server=$bin/TobrinLogger.exe --client=$bin/win_client.exe"
-    run win-W1 throughput $W --clients=1 --count=$wn1 --size=100
-    run win-W2 throughput $W --clients=8 --count=$wn2 --size=100
-    run win-W3 throughput $W --clients=1 --count=$wn3 --size=32768
-  fi
 done
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 

@@ -1,6 +1,8 @@
 // The writer fed arbitrary messages, as client threads feed it. Input: the size limit
 // (2 bytes), then records of a group size (1 byte), a length (2 bytes) and that many bytes.
-// Each group goes to WriteBlocksLocked at once, as a client's queued messages do. There are
+// Each group goes to WriteBlocksLocked at once, as a client's queued messages do. The group
+// byte's top bit puts the message directly behind the one before in memory, as the queued
+// messages are read on Windows; otherwise a gap is left. There are
 // more backups than rotations, so nothing is overwritten: afterwards the backups in order
 // and then the log must be exactly the files that writing the messages one by one gives,
 // each rotated right after the message that took it over the limit.
@@ -65,20 +67,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RemoveFiles();
   int32_t limit = 1 + (data[0] | (data[1] << 8)) % 4096;
 
-  // Messages, each in a buffer of exactly its length, and the groups they are written in.
-  std::vector<std::unique_ptr<char[]>> buffers;
+  // Messages, in one buffer with or without a gap before each, and the groups they are
+  // written in.
+  std::unique_ptr<char[]> buffer(new char[2 * size]);
+  char* end = buffer.get();
   std::vector<Block> blocks;
   std::vector<int> groups;
   size_t at = 2;
   while (at + 3 <= size && static_cast<int>(blocks.size()) < kMaxMessages) {
     int group = 1 + data[at] % 8;
+    bool adjacent = data[at] & 0x80;
     int length = (data[at + 1] | (data[at + 2] << 8)) % 8193;
     at += 3;
     if (static_cast<size_t>(length) > size - at) length = static_cast<int>(size - at);
-    buffers.emplace_back(new char[static_cast<size_t>(length)]);
-    std::memcpy(buffers.back().get(), data + at, static_cast<size_t>(length));
+    if (!adjacent) *end++ = '#';
+    std::memcpy(end, data + at, static_cast<size_t>(length));
+    blocks.push_back(Block{end, length});
+    end += length;
     at += static_cast<size_t>(length);
-    blocks.push_back(Block{buffers.back().get(), length});
     groups.push_back(group);
   }
 

@@ -40,26 +40,36 @@ bool ConnectPipeClient(PipeEnd* instance, std::error_code* error = nullptr);
 bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length,
                      std::error_code* error = nullptr);
 
-/// How many messages queued behind the first one a read can take at once: 0 where the system
-/// hands over one message per read (Windows), so that no room need be set aside for more.
+/// Where one message of a batch read lies in the caller's memory, and how long it is.
+struct ReceivedMessage {
+  const char* data;
+  int length;
+};
+
+/// How many messages queued behind the first one ReadPipeMessages can take: 0 where each
+/// message is read and written on its own (a Windows build made to measure that), so that
+/// no room need be set aside for more.
 int QueuedReadLimit();
 
-/// Waits for the next message and reads it into `first` (kMaxMessage bytes); then, in the
-/// same system call where the system has one (Linux), takes up to `max_more` messages that
-/// are already queued behind it into consecutive kMaxMessage-byte slots of `more`, without
-/// waiting for any. Sets their lengths and returns how many were read: at least 1, or 0
-/// when the client has gone or the first message could not be read whole (nothing of it is
-/// kept). Zero-length entries and `*failed` mean what they mean for ReadQueuedMessages.
-int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, int* lengths,
+/// Waits for the next message and reads it, then, without waiting for any, up to `max_more`
+/// messages that are already queued behind it. They go into `first` (kMaxMessage bytes) and
+/// consecutive kMaxMessage-byte slots of `more`, in one system call (Linux); or, where each
+/// message takes a call of its own (Windows), all into `more`, each directly behind the one
+/// before, so that they form one run of bytes. `messages` says where each one lies. Returns
+/// how many were read: at least 1, or 0 when the client has gone or the first message could
+/// not be read whole (nothing of it is kept). Zero-length entries and `*failed` mean what
+/// they mean for ReadQueuedMessages.
+int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, ReceivedMessage* messages,
                      bool* failed);
 
 /// Without waiting, reads the messages that the client has already queued, at most
-/// `max_count`, into consecutive kMaxMessage-byte slots of `storage`, and sets their lengths
-/// (a zero-length entry is an empty message or the client's end; the next ReadPipeMessage
-/// tells). Returns how many were read: 0 when none is queued, or where the system reads one
-/// message at a time (Windows). Sets `*failed` when the next queued message could not be
-/// read whole; nothing of it is kept.
-int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, int* lengths, bool* failed);
+/// `max_count`, into `storage` (`max_count` kMaxMessage-byte slots, filled as by
+/// ReadPipeMessages) and says where each lies (a zero-length entry is an empty message or
+/// the client's end; the next ReadPipeMessage tells). Returns how many were read: 0 when
+/// none is queued. Sets `*failed` when the next queued message could not be read whole;
+/// nothing of it is kept.
+int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessage* messages,
+                       bool* failed);
 
 /// Ends the client's connection and frees the instance.
 void ClosePipeInstance(PipeEnd instance);

@@ -74,9 +74,12 @@ std::string Join(const std::vector<std::string>& texts, size_t from, size_t to) 
 }
 
 // Writes the case's blocks in batches of `batches[0]`, `batches[1]`, ... blocks (an empty
-// list: one WriteAll per block) and reads back what the files hold. Every run uses the same
-// directory, so that a rotation note, which names the log, reads the same in each.
-Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<int>& batches) {
+// list: one WriteAll per block) and reads back what the files hold. `packed` puts the blocks
+// one directly behind the other in one buffer, as a client's queued messages are read on
+// Windows. Every run uses the same directory, so that a rotation note, which names the log,
+// reads the same in each.
+Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<int>& batches,
+                      bool packed) {
   std::string log = dir.File("app.log");
   for (int n = 1; n <= c.backups; ++n) platform::RemoveFile(BackupName(log, n).c_str());
   EXPECT_TRUE(WriteWholeFile(log, c.prefix));
@@ -89,9 +92,14 @@ Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<in
     EXPECT_EQ(writer.OpenOutput(), 1);
     if (c.start == Start::kUnknownOld)
       writer.Rotation().SetSizeState(-1, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
+    const std::string all = Join(c.blocks, 0, c.blocks.size());
     std::vector<Block> blocks;
-    for (const std::string& text : c.blocks)
-      blocks.push_back(Block{text.data(), static_cast<int>(text.size())});
+    size_t offset = 0;
+    for (const std::string& text : c.blocks) {
+      blocks.push_back(
+          Block{packed ? all.data() + offset : text.data(), static_cast<int>(text.size())});
+      offset += text.size();
+    }
     size_t at = 0;
     for (size_t b = 0; at < blocks.size(); ++b) {
       if (batches.empty()) {
@@ -115,7 +123,7 @@ Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<in
 }
 
 // One-by-one writing must give `expected`, and so must every batching: all blocks at once,
-// and each split into two batches.
+// and each split into two batches, with the blocks apart and packed.
 void ExpectEveryBatchingGives(const Case& c, const Layout& expected) {
   ScratchDir dir;
   if (c.start == Start::kBlocked) {
@@ -126,11 +134,14 @@ void ExpectEveryBatchingGives(const Case& c, const Layout& expected) {
       ASSERT_TRUE(WriteWholeFile(backup + "/keep", "x"));
     }
   }
-  ASSERT_EQ(WriteInBatches(dir, c, {}), expected) << "one by one";
+  ASSERT_EQ(WriteInBatches(dir, c, {}, false), expected) << "one by one";
   int count = static_cast<int>(c.blocks.size());
-  ASSERT_EQ(WriteInBatches(dir, c, {count}), expected) << "all at once";
-  for (int split = 1; split < count; ++split)
-    ASSERT_EQ(WriteInBatches(dir, c, {split, count - split}), expected) << "split at " << split;
+  for (bool packed : {false, true}) {
+    ASSERT_EQ(WriteInBatches(dir, c, {count}, packed), expected) << "all at once, " << packed;
+    for (int split = 1; split < count; ++split)
+      ASSERT_EQ(WriteInBatches(dir, c, {split, count - split}, packed), expected)
+          << "split at " << split << ", packed " << packed;
+  }
 }
 
 TEST(BatchWrite, RotationInTheMiddleOfABatchFallsRightAfterTheBlockThatWentOver) {

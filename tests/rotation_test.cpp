@@ -451,10 +451,11 @@ enum class Start {
 
 // The counter, the backups and the log after writing the first `lengths[i]` bytes of each
 // of `texts` one by one with WriteAll or, with `batches`, through WriteBlocks in batches of
-// those sizes in turn.
+// those sizes in turn; `packed` first copies those bytes one directly behind the other.
 std::vector<std::string> WriteAndCollect(const std::vector<std::string>& texts,
                                          const std::vector<int>& lengths,
-                                         const std::vector<int>& batches, Start start) {
+                                         const std::vector<int>& batches, Start start,
+                                         bool packed = false) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
   bool blocked = start == Start::kBlocked;
@@ -473,8 +474,14 @@ std::vector<std::string> WriteAndCollect(const std::vector<std::string>& texts,
     if (start == Start::kUnknown) {
       ForgetSizeSince(&writer, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
     }
+    std::string all;
     std::vector<Block> blocks;
-    for (size_t i = 0; i < texts.size(); ++i) blocks.push_back(Block{texts[i].data(), lengths[i]});
+    for (size_t i = 0; i < texts.size(); ++i)
+      all += texts[i].substr(0, static_cast<size_t>(std::max(lengths[i], 0)));
+    for (size_t i = 0, offset = 0; i < texts.size(); ++i) {
+      blocks.push_back(Block{packed ? all.data() + offset : texts[i].data(), lengths[i]});
+      offset += static_cast<size_t>(std::max(lengths[i], 0));
+    }
     size_t at = 0;
     for (size_t b = 0; at < blocks.size(); ++b) {
       if (batches.empty()) {
@@ -519,8 +526,10 @@ TEST(Rotation, BlocksWrittenTogetherRotateWhereOneByOneWritingWould) {
     ASSERT_GT(one_by_one.size(), start == Start::kBlocked ? 1u : 20u);
     for (const std::vector<int>& batches :
          {std::vector<int>{300}, std::vector<int>{1, 5, 70, 2}, std::vector<int>{64, 65, 3}}) {
-      EXPECT_EQ(WriteAndCollect(texts, lengths, batches, start), one_by_one)
-          << "batches of " << batches[0] << ", start " << static_cast<int>(start);
+      for (bool packed : {false, true})
+        EXPECT_EQ(WriteAndCollect(texts, lengths, batches, start, packed), one_by_one)
+            << "batches of " << batches[0] << ", start " << static_cast<int>(start) << ", packed "
+            << packed;
     }
   }
 }

@@ -176,8 +176,8 @@ enum { kMaxQueued = 64 };
 // the others consecutive slots of `more`. With MSG_WAITFORONE it waits for the first
 // message only and takes what is queued behind it. Returns how many entries it filled, each
 // checked for truncation; -1 when the call failed.
-int ReceiveQueued(int fd, char* first, char* more, int count, int flags, int* lengths,
-                  bool* failed) {
+int ReceiveQueued(int fd, char* first, char* more, int count, int flags,
+                  ReceivedMessage* received_messages, bool* failed) {
   mmsghdr messages[kMaxQueued];
   iovec vecs[kMaxQueued];
   if (count > kMaxQueued) count = kMaxQueued;
@@ -200,7 +200,8 @@ int ReceiveQueued(int fd, char* first, char* more, int count, int flags, int* le
       *failed = true;
       return i;
     }
-    lengths[i] = static_cast<int>(messages[i].msg_len);
+    received_messages[i] = {static_cast<const char*>(vecs[i].iov_base),
+                            static_cast<int>(messages[i].msg_len)};
   }
   return received;
 }
@@ -209,20 +210,21 @@ int ReceiveQueued(int fd, char* first, char* more, int count, int flags, int* le
 
 int QueuedReadLimit() { return kMaxQueued - 1; }
 
-int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, int* lengths,
+int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, ReceivedMessage* messages,
                      bool* failed) {
   int fd = Fd(end);
-  int count = ReceiveQueued(fd, first, more, 1 + max_more, MSG_WAITFORONE, lengths, failed);
+  int count = ReceiveQueued(fd, first, more, 1 + max_more, MSG_WAITFORONE, messages, failed);
   if (count <= 0) return 0;
   // At the client's end every entry reads as empty; an empty message followed by real ones
   // is not the end, and neither is one whose sender is still connected.
   for (int i = 0; i < count; ++i)
-    if (lengths[i] > 0) return count;
+    if (messages[i].length > 0) return count;
   return ClientHasEnded(fd) ? 0 : count;
 }
 
-int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, int* lengths, bool* failed) {
-  int count = ReceiveQueued(Fd(end), nullptr, storage, max_count, MSG_DONTWAIT, lengths, failed);
+int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessage* messages,
+                       bool* failed) {
+  int count = ReceiveQueued(Fd(end), nullptr, storage, max_count, MSG_DONTWAIT, messages, failed);
   return count < 0 ? 0 : count;
 }
 

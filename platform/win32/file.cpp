@@ -23,6 +23,19 @@ bool StoreErrnoUnless(bool ok, std::error_code* error) {
   return ok;
 }
 
+// The index after the run of slices from `first` on that continue one another in memory
+// (empty ones are passed over); sets `*size` to the run's bytes.
+int EndOfRun(const Slice* slices, int count, int first, size_t* size) {
+  *size = slices[first].size;
+  int next = first + 1;
+  while (!kOneByOne && next < count &&
+         (slices[next].size == 0 || slices[first].data + *size == slices[next].data)) {
+    *size += slices[next].size;
+    ++next;
+  }
+  return next;
+}
+
 }  // namespace
 
 File OpenForAppend(const char* path, std::error_code* error) {
@@ -34,18 +47,24 @@ File OpenForAppend(const char* path, std::error_code* error) {
 
 bool AppendToFile(File file, const Slice* slices, int count, size_t* written,
                   std::error_code* error) {
-  // Files have no gather write here, so the slices go out one after another, each placed
-  // at the end the file has at that moment.
+  // Files have no gather write here: each run of slices that lie one behind the other in
+  // memory goes out with one WriteFile, placed at the end the file has at that moment.
   HANDLE h = ToHandle(file);
   *written = 0;
-  for (int i = 0; i < count; ++i) {
-    if (slices[i].size == 0) continue;
+  for (int i = 0; i < count;) {
+    if (slices[i].size == 0) {
+      ++i;
+      continue;
+    }
+    const char* data = slices[i].data;
+    size_t size = 0;
+    i = EndOfRun(slices, count, i, &size);
     SetFilePointer(h, 0, NULL, FILE_END);
     DWORD done = 0;
-    BOOL ok = WriteFile(h, slices[i].data, static_cast<DWORD>(slices[i].size), &done, NULL);
+    BOOL ok = WriteFile(h, data, static_cast<DWORD>(size), &done, NULL);
     *written += done;
     if (!ok) return StoreLastError(error), false;
-    if (done < slices[i].size) break;
+    if (done < size) break;
   }
   return true;
 }

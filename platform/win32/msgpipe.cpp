@@ -1,6 +1,8 @@
 // Win32: the log pipe is a message-mode named pipe; relies on FILE_FLAG_FIRST_PIPE_INSTANCE.
 #include "platform/msgpipe.h"
 
+#include <limits>
+
 #include "platform/win32/native.h"
 
 namespace platform {
@@ -15,6 +17,35 @@ bool g_name_created = false;
 bool IsOnlyInstance(HANDLE first) {
   DWORD instances = 0;
   return GetNamedPipeHandleStateA(first, NULL, &instances, NULL, NULL, NULL, 0) && instances == 1;
+}
+
+// The bytes of all the messages queued in the pipe (an empty message adds none); 0 when
+// none can be seen.
+DWORD BytesWaiting(HANDLE pipe) {
+  DWORD waiting = 0, left_in_message = 0;
+  return PeekNamedPipe(pipe, NULL, 0, NULL, &waiting, &left_in_message) ? waiting : 0;
+}
+
+// Reads the messages already queued, each directly behind the one before, at most
+// `max_count` and while a whole message still fits before `end`. One look at the pipe tells
+// how many bytes wait; every read until they are taken returns at once. Under wine each
+// look costs as much as a read, so it is not repeated for what arrives meanwhile.
+int ReadQueuedPacked(HANDLE pipe, char* at, const char* end, int max_count,
+                     ReceivedMessage* messages, bool* failed) {
+  int count = 0;
+  DWORD waiting = BytesWaiting(pipe);
+  while (waiting > 0 && count < max_count && end - at >= kMaxMessage) {
+    DWORD got = 0;
+    // A message longer than kMaxMessage fails with ERROR_MORE_DATA and is not kept.
+    if (!ReadFile(pipe, at, kMaxMessage, &got, NULL)) {
+      *failed = true;
+      break;
+    }
+    messages[count++] = {at, static_cast<int>(got)};
+    at += got;
+    waiting -= got < waiting ? got : waiting;
+  }
+  return count;
 }
 
 }  // namespace
@@ -65,18 +96,27 @@ bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length, std::
   return true;
 }
 
-// A message-mode pipe hands over one message per ReadFile; there is no cheaper way to take
-// several, so every batch is the one message that was waited for.
-int QueuedReadLimit() { return 0; }
+// A message-mode pipe hands over one message per ReadFile. Reading the queued ones one
+// behind the other still lets the writer take the group with one WriteFile.
+int QueuedReadLimit() { return kOneByOne ? 0 : std::numeric_limits<int>::max(); }
 
-int ReadPipeMessages(PipeEnd end, char* first, char*, int, int* lengths, bool* failed) {
+int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, ReceivedMessage* messages,
+                     bool* failed) {
   *failed = false;
-  return ReadPipeMessage(end, first, kMaxMessage, &lengths[0]) ? 1 : 0;
+  char* at = max_more > 0 ? more : first;
+  int length = 0;
+  if (!ReadPipeMessage(end, at, kMaxMessage, &length)) return 0;
+  messages[0] = {at, length};
+  if (max_more == 0) return 1;
+  const char* area_end = more + static_cast<size_t>(max_more) * kMaxMessage;
+  return 1 + ReadQueuedPacked(ToHandle(end), at + length, area_end, max_more, messages + 1, failed);
 }
 
-int ReadQueuedMessages(PipeEnd, char*, int, int*, bool* failed) {
+int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessage* messages,
+                       bool* failed) {
   *failed = false;
-  return 0;
+  const char* area_end = storage + static_cast<size_t>(max_count) * kMaxMessage;
+  return ReadQueuedPacked(ToHandle(end), storage, area_end, max_count, messages, failed);
 }
 
 void ClosePipeInstance(PipeEnd instance) {
