@@ -337,6 +337,38 @@ bool Serve(Manager* manager, platform::Socket connection) {
   Finish(manager, 0);
 }
 
+// Returns once the ready byte has come; ends the process when the log server ends first or
+// stays silent past `timeout_ms`.
+void AwaitReady(Manager* manager, long timeout_ms) {
+  ReadyWait ready = WaitForReady(manager, timeout_ms);
+  if (ready == ReadyWait::kReady) return;
+  // A closed error stream means the log server is ending; its status follows shortly.
+  if (ready == ReadyWait::kStderrClosed && ChildHasExited(manager, 5000)) {
+    std::fprintf(stderr, "dev_manager: the log server ended before it was ready\n");
+    Finish(manager, 1);
+  }
+  std::fprintf(stderr, "dev_manager: no ready byte from the log server within %ld ms; killing it\n",
+               timeout_ms);
+  KillAndFinish(manager);
+}
+
+// Answers control connections until one asks to stop or the log server ends on its own.
+[[noreturn]] void ServeControlPort(Manager* manager, platform::Socket listener,
+                                   long stop_timeout_ms) {
+  for (;;) {
+    platform::Socket connection;
+    if (platform::AcceptConnection(listener, kChildPollMs, &connection) &&
+        Serve(manager, connection)) {
+      platform::CloseSocket(listener);
+      Stop(manager, stop_timeout_ms);
+    }
+    if (ChildHasExited(manager, 0)) {
+      std::fprintf(stderr, "dev_manager: the log server ended on its own\n");
+      Finish(manager, 1);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -368,33 +400,10 @@ int main(int argc, char** argv) {
   std::thread(Relay, manager.child, platform::ChildStream::kStdout, manager.relay).detach();
   std::thread(Relay, manager.child, platform::ChildStream::kStderr, manager.relay).detach();
 
-  ReadyWait ready = WaitForReady(&manager, options.ready_timeout_ms);
-  if (ready != ReadyWait::kReady) {
-    // A closed error stream means the log server is ending; its status follows shortly.
-    if (ready == ReadyWait::kStderrClosed && ChildHasExited(&manager, 5000)) {
-      std::fprintf(stderr, "dev_manager: the log server ended before it was ready\n");
-      Finish(&manager, 1);
-    }
-    std::fprintf(stderr,
-                 "dev_manager: no ready byte from the log server within %ld ms; killing it\n",
-                 options.ready_timeout_ms);
-    KillAndFinish(&manager);
-  }
+  AwaitReady(&manager, options.ready_timeout_ms);
   std::printf("dev_manager: log server ready, process %lld\n",
               platform::ChildProcessNumber(manager.child));
   std::printf("dev_manager: control port 127.0.0.1:%u\n", static_cast<unsigned>(manager.port));
   std::fflush(stdout);
-
-  for (;;) {
-    platform::Socket connection;
-    if (platform::AcceptConnection(listener, kChildPollMs, &connection) &&
-        Serve(&manager, connection)) {
-      platform::CloseSocket(listener);
-      Stop(&manager, options.stop_timeout_ms);
-    }
-    if (ChildHasExited(&manager, 0)) {
-      std::fprintf(stderr, "dev_manager: the log server ended on its own\n");
-      Finish(&manager, 1);
-    }
-  }
+  ServeControlPort(&manager, listener, options.stop_timeout_ms);
 }
