@@ -1,11 +1,12 @@
 // The writer fed arbitrary messages, as client threads feed it. Input: the size limit
-// (2 bytes), then records of a group size (1 byte), a length (2 bytes) and that many bytes.
-// Each group goes to WriteBlocksLocked at once, as a client's queued messages do. The group
-// byte's top bit puts the message directly behind the one before in memory, as the queued
-// messages are read on Windows; otherwise a gap is left. There are
-// more backups than rotations, so nothing is overwritten: afterwards the backups in order
-// and then the log must be exactly the files that writing the messages one by one gives,
-// each rotated right after the message that took it over the limit.
+// (2 bytes; the top bit of the second sends the messages into a command instead), then records of a
+// group size (1 byte), a length (2 bytes) and that many bytes. Each group goes to WriteBlocksLocked
+// at once, as a client's queued messages do. The group byte's top bit puts the message directly
+// behind the one before in memory, as the queued messages are read on Windows; otherwise a gap is
+// left. There are more backups than rotations, so nothing is overwritten: afterwards the backups in
+// order and then the log must be exactly the files that writing the messages one by one gives, each
+// rotated right after the message that took it over the limit. A command must receive exactly the
+// messages, in order, however they were grouped.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,8 +42,11 @@ std::string Backup(const std::string& log, int n) {
 
 std::string LogPath() { return g_dir + "/app.log"; }
 
+std::string CommandOutPath() { return g_dir + "/command.out"; }
+
 void RemoveFiles() {
   std::remove(LogPath().c_str());
+  std::remove(CommandOutPath().c_str());
   for (int n = 1; n <= kBackups; ++n) std::remove(Backup(LogPath(), n).c_str());
 }
 
@@ -88,16 +92,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     groups.push_back(group);
   }
 
-  LockedLogWriter writer;
-  FUZZ_CHECK(writer.Settings().SetLogFileName(log.c_str()));
-  writer.Settings().SetSizeLimit(limit);
-  writer.Settings().SetNumBackups(kBackups);
-  FUZZ_CHECK(writer.OpenOutput());
-  for (size_t i = 0; i < blocks.size();) {
-    int count = groups[i];
-    if (count > static_cast<int>(blocks.size() - i)) count = static_cast<int>(blocks.size() - i);
-    FUZZ_CHECK(writer.WriteBlocksLocked(&blocks[i], count) == 1);
-    i += static_cast<size_t>(count);
+  const bool command_mode = data[1] & 0x80;
+  {
+    LockedLogWriter writer;
+    if (command_mode) {
+      const std::string command = "cat > '" + CommandOutPath() + "'";
+      FUZZ_CHECK(writer.Settings().SetExternalCmd(command.c_str()));
+    } else {
+      FUZZ_CHECK(writer.Settings().SetLogFileName(log.c_str()));
+      writer.Settings().SetSizeLimit(limit);
+      writer.Settings().SetNumBackups(kBackups);
+    }
+    FUZZ_CHECK(writer.OpenOutput());
+    for (size_t i = 0; i < blocks.size();) {
+      int count = groups[i];
+      if (count > static_cast<int>(blocks.size() - i)) count = static_cast<int>(blocks.size() - i);
+      FUZZ_CHECK(writer.WriteBlocksLocked(&blocks[i], count) == 1);
+      i += static_cast<size_t>(count);
+    }
+  }  // The writer waits for its command to end.
+
+  if (command_mode) {
+    std::string all;
+    for (const Block& block : blocks) all.append(block.data, static_cast<size_t>(block.length));
+    FUZZ_CHECK(Read(CommandOutPath()) == all);
+    return 0;
   }
 
   // One by one: append, and rotate once the file is over the limit.
