@@ -22,6 +22,14 @@ drop_broken_prefix() {
   fi
 }
 
+# The prefix is made before the tests start: several tests starting wine at once in a prefix
+# that is still being made can find it half made (seen under qemu-i386: "could not load
+# kernel32.dll").
+make_prefix() {
+  WINEPREFIX="$PWD/$1/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= \
+    sh -c 'wineboot -i && wineserver -w' >/dev/null 2>&1 || true
+}
+
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(linux windows)
 for target in "${targets[@]}"; do
@@ -32,6 +40,7 @@ for target in "${targets[@]}"; do
       exit 1
     fi
     drop_broken_prefix build/windows
+    make_prefix build/windows
   fi
   run_preset "$target"
 done
