@@ -459,13 +459,14 @@ TEST(Fault, ManagerThatDoesNotReadStandardOutputHoldsUpNoClient) {
   // of lines dropped while the backlog was full (the backlog may also fill while the pipe
   // still has room, so there can be more than one count). A later client's line comes last.
   server.program.ReleaseStdout();
-  const std::string dropped_end = std::strstr(kLinesDroppedFormat, "%u") + 2;
+  const char* count_at = std::strstr(kLinesDroppedFormat, "%u");
+  const std::string dropped_start(kLinesDroppedFormat, count_at), dropped_end = count_at + 2;
   auto accounted = [&] {
     std::string out = server.program.Stdout();
     int total = CountOf(out, kReadFileFailed);
-    for (size_t at = out.find("LogServer: "); at != std::string::npos;
-         at = out.find("LogServer: ", at + 1))
-      total += std::atoi(out.c_str() + at + 11);
+    for (size_t at = out.find(dropped_start); at != std::string::npos;
+         at = out.find(dropped_start, at + 1))
+      total += std::atoi(out.c_str() + at + dropped_start.size());
     return total;
   };
   ASSERT_TRUE(PollUntil([&] { return accounted() == clients; }))
@@ -474,7 +475,7 @@ TEST(Fault, ManagerThatDoesNotReadStandardOutputHoldsUpNoClient) {
   ASSERT_TRUE(PollUntil([&] { return accounted() == clients + 1; })) << "the last client";
   std::string out = server.program.Stdout();
   EXPECT_GT(CountOf(out, dropped_end), 0) << "nothing was dropped; the test needs more clients";
-  EXPECT_EQ(CountOf(out, "LogServer: "), CountOf(out, dropped_end));
+  EXPECT_EQ(CountOf(out, dropped_start), CountOf(out, dropped_end));
   EXPECT_EQ(out.substr(out.size() - std::strlen(kReadFileFailed)), kReadFileFailed);
   EXPECT_EQ(server.Stop(), 1);
 }
