@@ -73,6 +73,13 @@ bool SendConcurrently(const std::string& pipe, int clients, int messages,
   return SendBatchesConcurrently(pipe, batches);
 }
 
+int RunWhileTheManagerStays(RunningProgram* program, const std::vector<std::string>& argv) {
+  if (!program->Start(argv)) return -2000;
+  int status = -1000;
+  program->WaitForExit(20000, &status);
+  return status;
+}
+
 bool LogServer::Start(const std::vector<std::string>& extra, const std::string& output) {
   std::vector<std::string> argv{LoggerPath(), "--input=" + pipe,
                                 output.empty() ? "--output=" + log : output};

@@ -54,6 +54,10 @@ bool SendBatchesConcurrently(const std::string& pipe,
 bool SendConcurrently(const std::string& pipe, int clients, int messages,
                       const std::function<std::string(int client, int sequence)>& make);
 
+/// Runs a log server that is expected to end by itself while its manager stays (its
+/// standard input open). Returns its status, -1000 when it had to be killed.
+int RunWhileTheManagerStays(RunningProgram* program, const std::vector<std::string>& argv);
+
 class LogServer {
  public:
   explicit LogServer(const ScratchDir& dir)

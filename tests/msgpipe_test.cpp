@@ -36,10 +36,10 @@ TEST(PipeInstance, ClientGoneBeforeTheWaitIsReadAndAHeldNameIsNeverShared) {
 
   // While this process offers the name, a log server started on it refuses to serve.
   RunningProgram server;
-  ASSERT_TRUE(server.Start({LoggerPath(), "--input=" + pipe, "--output=" + dir.File("log")}));
-  int status = -1000;
-  ASSERT_TRUE(server.WaitForExit(20000, &status)) << "the server took the name";
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(RunWhileTheManagerStays(
+                &server, {LoggerPath(), "--input=" + pipe, "--output=" + dir.File("log")}),
+            0)
+      << "the server took the name";
   EXPECT_EQ(server.Stdout(), kCreatePipeFailed);
   platform::DiscardPipeInstance(next);
 }

@@ -21,15 +21,6 @@ namespace fs = std::filesystem;
 // Conversions that would read or write through arguments that are not there.
 constexpr char kFormat[] = "%s%n%x%p%%";
 
-// Runs a log server that is expected to end by itself while its manager stays (its standard
-// input open). Returns its status, -1000 when it had to be killed.
-int RunWhileTheManagerStays(RunningProgram* program, const std::vector<std::string>& argv) {
-  if (!program->Start(argv)) return -2000;
-  int status = -1000;
-  program->WaitForExit(20000, &status);
-  return status;
-}
-
 // A dead server's socket: the server is killed, so nothing removes its name.
 bool MakeStaleSocket(const ScratchDir& dir, const std::string& path) {
   LogServer dead(dir);
