@@ -1,6 +1,7 @@
 #include "log_writer.h"
 
 #include "platform/command.h"
+#include "report.h"
 #include "server_messages.h"
 
 LogWriter::LogWriter() : rotation_(settings_, this) {}
@@ -127,7 +128,7 @@ int LockedLogWriter::Open() {
   platform::File& file = LogFile();
   file = platform::OpenForAppend(name, &error);
   if (!platform::IsOpen(file)) {
-    std::fprintf(stderr, kCannotOpenLogFormat, name, error.value());
+    ReportError(kCannotOpenLogFormat, name, error.value());
     return 0;
   }
   return 1;

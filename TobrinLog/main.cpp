@@ -19,15 +19,12 @@ LockedLogWriter g_log_writer;
 // The accept loop has failed. Client threads may still be writing; the writer must not be
 // destroyed under them, so the process then ends without running destructors. Nothing is
 // lost by that: every block is in the file or the command's pipe when WriteAll returns.
-// The same holds while a line is stuck on its way to standard output, whose stream the
-// normal exit would wait to flush.
+// The same holds while a line is stuck on its way to a stream that the normal exit would
+// wait to flush.
 int EndAfterServeFailure() {
   platform::RemovePipeName();
   bool flushed = FlushReports(kEndFlushMilliseconds);
-  if (ClientThreadsStarted() || !flushed) {
-    std::fflush(stderr);
-    platform::TerminateProcessNow(0);
-  }
+  if (ClientThreadsStarted() || !flushed) platform::TerminateProcessNow(0);
   return 0;
 }
 
@@ -41,7 +38,7 @@ int main(int argc, char** argv) {
     std::fputs(kCreateMonitorFailed, stderr);
     return 0;
   }
-  StartReportThread();
+  StartReportThreads();
   WriteReadyByte();
   ServePipe(&g_log_writer);
   return EndAfterServeFailure();

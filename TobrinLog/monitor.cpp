@@ -13,13 +13,12 @@ namespace {
 constexpr int kDiscardBufferSize = 256;
 constexpr size_t kMonitorStackBytes = 64 * 1024;
 
-// Lines that wait for standard output get a moment to reach whoever still reads it, but the
-// end must not wait on a stream that nobody reads.
+// Waiting lines get a moment to reach whoever still reads them, and the last words follow
+// them if the stream takes them at once; the end never waits on a stream that nobody reads.
 [[noreturn]] void EndProcess(const char* message) {
-  std::fputs(message, stderr);
-  std::fflush(stderr);
   platform::RemovePipeName();
   FlushReports(kEndFlushMilliseconds);
+  ReportErrorWithoutWaiting(message);
   platform::TerminateProcessNow(1);
 }
 

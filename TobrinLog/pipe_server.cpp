@@ -1,5 +1,8 @@
 #include "pipe_server.h"
 
+#include <chrono>
+#include <thread>
+
 #include "log_writer.h"
 #include "message_reader.h"
 #include "platform/msgpipe.h"
@@ -31,16 +34,28 @@ void LogThread(void* argument) {
   platform::ClosePipeInstance(instance);
 }
 
+// Threads or instances that cannot be had now come back as connected clients leave; until
+// then, retrying at once would only spin.
+void PauseForResources() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(kResourcePauseMilliseconds));
+}
+
 }  // namespace
 
+// Only the first instance can fail because someone else holds the name; any later failure
+// is a shortage that one client caused or met, and must not end the server for the others.
 void ServePipe(LockedLogWriter* writer) {
   g_writer = writer;
+  bool name_created = false;
   for (;;) {
     platform::PipeEnd instance;
     if (!platform::CreatePipeInstance(writer->Settings().PipeName(), &instance)) {
       Report(kCreatePipeFailed);
-      return;
+      if (!name_created) return;
+      PauseForResources();
+      continue;
     }
+    name_created = true;
     if (!platform::ConnectPipeClient(&instance)) {
       platform::DiscardPipeInstance(instance);
       continue;
@@ -49,7 +64,8 @@ void ServePipe(LockedLogWriter* writer) {
                                        TOBRIN_CLIENT_STACK_BYTES)) {
       platform::DiscardPipeInstance(instance);
       Report(kCreateThreadFailed);
-      return;
+      PauseForResources();
+      continue;
     }
     g_client_threads_started = true;
   }

@@ -2,120 +2,196 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <new>
 
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "server_messages.h"
+
+// A line is kept as its length, its bytes and a terminating zero, in one piece: a line that
+// does not fit before the end of the store goes to its start, and a mark (or too little
+// room for one) says so.
+namespace {
+
+constexpr int kHeader = static_cast<int>(sizeof(int));
+constexpr int kWrapMark = -1;
+
+int ReadHeader(const char* at) {
+  int value;
+  std::memcpy(&value, at, sizeof(value));
+  return value;
+}
+
+void WriteHeader(char* at, int value) { std::memcpy(at, &value, sizeof(value)); }
+
+}  // namespace
+
+bool LineQueue::Push(const char* format, va_list arguments) {
+  if (PushDroppedCount() && Append(format, arguments)) return true;
+  ++dropped_;
+  return false;
+}
+
+const char* LineQueue::Front(int* length) const {
+  *length = ReadHeader(store_ + first_);
+  return store_ + first_ + kHeader;
+}
+
+void LineQueue::Pop() {
+  first_ += kHeader + ReadHeader(store_ + first_) + 1;
+  if (--lines_ == 0) {
+    first_ = end_ = 0;
+  } else if (capacity_ - first_ < kHeader || ReadHeader(store_ + first_) == kWrapMark) {
+    first_ = 0;
+  }
+  PushDroppedCount();
+}
+
+// While the lines wrap around, the free bytes lie between the newest and the oldest;
+// otherwise behind the newest, or else before the oldest.
+int LineQueue::Reserve(int size) {
+  if (lines_ > 0 && end_ <= first_) return first_ - end_ >= size ? end_ : -1;
+  if (capacity_ - end_ >= size) return end_;
+  if (first_ < size) return -1;
+  if (capacity_ - end_ >= kHeader) WriteHeader(store_ + end_, kWrapMark);
+  return 0;
+}
+
+bool LineQueue::Append(const char* format, va_list arguments) {
+  va_list measure;
+  va_copy(measure, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length < 0 || length > capacity_ - kHeader - 1) return false;
+  int at = Reserve(kHeader + length + 1);
+  if (at < 0) return false;
+  WriteHeader(store_ + at, length);
+  std::vsnprintf(store_ + at + kHeader, static_cast<size_t>(length) + 1, format, arguments);
+  end_ = at + kHeader + length + 1;
+  ++lines_;
+  return true;
+}
+
+bool LineQueue::PushDroppedCount() {
+  if (dropped_ == 0) return true;
+  if (!AppendFormatted(dropped_format_, dropped_)) return false;
+  dropped_ = 0;
+  return true;
+}
+
+bool LineQueue::AppendFormatted(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  bool appended = Append(format, arguments);
+  va_end(arguments);
+  return appended;
+}
 
 namespace {
 
 constexpr size_t kReportStackBytes = 64 * 1024;
 
-// One waiting line; a null `line` stands for the count of lines dropped before it.
-struct Entry {
-  const char* line;
-  unsigned dropped;
-};
+// One stream's waiting lines and the thread that writes them. Never destroyed: the thread
+// may be blocked in a write while the process exits.
+struct Reporter {
+  Reporter(std::FILE* target, const char* dropped_format)
+      : stream(target),
+        store(new (std::nothrow) char[kReportBacklogBytes]),
+        queue(store, store ? kReportBacklogBytes : 0, dropped_format) {}
 
-struct Backlog {
+  std::FILE* stream;
+  char* store;
   std::mutex mutex;
   std::condition_variable changed;
-  Entry entries[kReportBacklog];
-  int first = 0;  // the entry being written or next to be
-  int count = 0;
-  unsigned dropped = 0;  // since the last count was queued
-  uint64_t queued = 0;
-  uint64_t written = 0;
+  LineQueue queue;
   bool thread_running = false;
-  // When the writing thread last finished a line (or started).
-  std::chrono::steady_clock::time_point progress;
 };
 
-// Never destroyed: the writing thread may be waiting on it while the process exits.
-Backlog& TheBacklog() {
-  static Backlog* backlog = new Backlog;
-  return *backlog;
+Reporter& OutputReporter() {
+  static Reporter* reporter = new Reporter(stdout, kLinesDroppedFormat);
+  return *reporter;
 }
 
-void Push(Backlog& b, Entry entry) {
-  b.entries[(b.first + b.count) % kReportBacklog] = entry;
-  ++b.count;
-  ++b.queued;
-  b.changed.notify_all();
+Reporter& ErrorReporter() {
+  static Reporter* reporter = new Reporter(stderr, kErrorLinesDroppedFormat);
+  return *reporter;
 }
 
-void WriteEntry(const Entry& entry) {
-  if (entry.line) {
-    std::fputs(entry.line, stdout);
-  } else {
-    std::printf(kLinesDroppedFormat, entry.dropped);
-  }
-  std::fflush(stdout);
-}
-
-// An entry keeps its place until it has been written, so that the count of waiting lines
-// includes the one whose write may block.
-void ReportThread(void*) {
-  Backlog& b = TheBacklog();
-  std::unique_lock<std::mutex> lock(b.mutex);
+// A line keeps its place until it has been written, so that the bytes of the one whose
+// write may block are not given to another.
+void ReportThread(void* argument) {
+  Reporter& r = *static_cast<Reporter*>(argument);
+  std::unique_lock<std::mutex> lock(r.mutex);
   for (;;) {
-    b.changed.wait(lock, [&] { return b.count > 0; });
-    Entry entry = b.entries[b.first];
+    r.changed.wait(lock, [&] { return !r.queue.Empty(); });
+    int length = 0;
+    const char* line = r.queue.Front(&length);
     lock.unlock();
-    WriteEntry(entry);
+    std::fwrite(line, 1, static_cast<size_t>(length), r.stream);
+    std::fflush(r.stream);
     lock.lock();
-    b.progress = std::chrono::steady_clock::now();
-    b.first = (b.first + 1) % kReportBacklog;
-    --b.count;
-    ++b.written;
-    // The dropped lines came after everything that waited then; their count goes next.
-    if (b.dropped > 0) Push(b, Entry{nullptr, b.dropped});
-    b.dropped = 0;
-    b.changed.notify_all();
+    r.queue.Pop();
+    r.changed.notify_all();
   }
 }
 
-// A full backlog empties as long as the manager reads, however slowly; only a write that has
-// made no progress for kReportStallMilliseconds says that it does not, and then the line is
-// dropped at once rather than holding up its client.
-bool HasRoom(Backlog& b, std::unique_lock<std::mutex>& lock) {
-  const auto stall = std::chrono::milliseconds(kReportStallMilliseconds);
-  while (b.count == kReportBacklog) {
-    const auto deadline = b.progress + stall;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    b.changed.wait_until(lock, deadline);
+void StartReportThread(Reporter& r) {
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.thread_running = r.store && platform::StartDetachedThread(ReportThread, &r, kReportStackBytes);
+}
+
+void Hand(Reporter& r, const char* format, va_list arguments) {
+  std::unique_lock<std::mutex> lock(r.mutex);
+  if (!r.thread_running) {
+    lock.unlock();
+    std::vfprintf(r.stream, format, arguments);
+    std::fflush(r.stream);
+  } else if (r.queue.Push(format, arguments)) {
+    r.changed.notify_all();
   }
-  return true;
+}
+
+bool WaitUntilWritten(Reporter& r, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(r.mutex);
+  return r.changed.wait_until(lock, deadline, [&] { return r.queue.Empty(); });
+}
+
+void HandFormatted(Reporter& r, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  Hand(r, format, arguments);
+  va_end(arguments);
 }
 
 }  // namespace
 
-void StartReportThread() {
-  Backlog& b = TheBacklog();
-  std::lock_guard<std::mutex> lock(b.mutex);
-  b.progress = std::chrono::steady_clock::now();
-  b.thread_running = platform::StartDetachedThread(ReportThread, nullptr, kReportStackBytes);
+void StartReportThreads() {
+  StartReportThread(OutputReporter());
+  StartReportThread(ErrorReporter());
 }
 
-void Report(const char* line) {
-  Backlog& b = TheBacklog();
-  std::unique_lock<std::mutex> lock(b.mutex);
-  if (!b.thread_running) {
-    lock.unlock();
-    WriteEntry(Entry{line, 0});
-  } else if (HasRoom(b, lock)) {
-    Push(b, Entry{line, 0});
-  } else {
-    ++b.dropped;
-  }
+void Report(const char* line) { HandFormatted(OutputReporter(), "%s", line); }
+
+void ReportError(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  Hand(ErrorReporter(), format, arguments);
+  va_end(arguments);
 }
 
 bool FlushReports(int timeout_ms) {
-  Backlog& b = TheBacklog();
-  std::unique_lock<std::mutex> lock(b.mutex);
-  const uint64_t target = b.queued;
-  return b.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                            [&] { return b.written >= target; });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  bool output_written = WaitUntilWritten(OutputReporter(), deadline);
+  return WaitUntilWritten(ErrorReporter(), deadline) && output_written;
+}
+
+// Under the lock, with nothing waiting, the thread writes nothing meanwhile, so the line
+// cannot overtake one reported before it.
+void ReportErrorWithoutWaiting(const char* line) {
+  Reporter& r = ErrorReporter();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (r.queue.Empty()) platform::WriteStandardErrorWithoutWaiting(line);
 }

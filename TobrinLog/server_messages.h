@@ -51,6 +51,9 @@ inline constexpr char kCreateThreadFailed[] = "CreateThread failed";
 /// %u: how many lines were dropped.
 inline constexpr char kLinesDroppedFormat[] =
     "LogServer: %u lines dropped while standard output was full\n";
+/// The same for the lines of standard error, on standard error.
+inline constexpr char kErrorLinesDroppedFormat[] =
+    "LogServer: %u lines dropped while standard error was full\n";
 
 // The link to the manager, on standard error.
 

@@ -24,4 +24,9 @@ bool HasStandardInputHandle();
 /// handed over non-blocking. Returns the count, 0 at end-of-file, -1 when the read failed.
 int ReadStandardInput(char* buffer, int capacity, std::error_code* error = nullptr);
 
+/// Writes `text` to standard error, with the line ends the C library's text stream would give
+/// it, if the stream takes all of it at once. Never waits for a reader, and never touches the
+/// C library's stream, whose lock a thread blocked in a write may hold. True when written.
+bool WriteStandardErrorWithoutWaiting(const char* text);
+
 }  // namespace platform

@@ -227,7 +227,8 @@ RunningProgram::~RunningProgram() {
     platform::WaitForChild(child_, 10000, &ignored);
   }
   // The readers end when the child and everything it started have closed the streams.
-  ReleaseStdout();
+  Release(platform::ChildStream::kStdout);
+  Release(platform::ChildStream::kStderr);
   if (out_reader_.joinable()) out_reader_.join();
   if (err_reader_.joinable()) err_reader_.join();
   platform::ReleaseChild(&child_);
@@ -246,15 +247,23 @@ bool RunningProgram::Start(const std::vector<std::string>& argv, platform::Child
   return true;
 }
 
-void RunningProgram::HoldStdout() {
+void RunningProgram::Hold(platform::ChildStream stream, const std::string& after) {
   std::lock_guard<std::mutex> lock(mutex_);
-  stdout_held_ = true;
+  HoldState& hold = stream == platform::ChildStream::kStdout ? out_hold_ : err_hold_;
+  hold.asked = true;
+  hold.after = after;
 }
 
-void RunningProgram::ReleaseStdout() {
+void RunningProgram::Release(platform::ChildStream stream) {
   std::lock_guard<std::mutex> lock(mutex_);
-  stdout_held_ = false;
+  (stream == platform::ChildStream::kStdout ? out_hold_ : err_hold_).asked = false;
   changed_.notify_all();
+}
+
+bool RunningProgram::IsHeld(platform::ChildStream stream) {
+  bool is_out = stream == platform::ChildStream::kStdout;
+  const HoldState& hold = is_out ? out_hold_ : err_hold_;
+  return hold.asked && (is_out ? out_ : err_).find(hold.after) != std::string::npos;
 }
 
 void RunningProgram::Collect(platform::ChildStream stream, std::string* sink) {
@@ -262,8 +271,7 @@ void RunningProgram::Collect(platform::ChildStream stream, std::string* sink) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock,
-                    [&] { return stream != platform::ChildStream::kStdout || !stdout_held_; });
+      changed_.wait(lock, [&] { return !IsHeld(stream); });
     }
     int n = platform::ReadFromChild(child_, stream, buffer, sizeof(buffer));
     if (n <= 0) break;
@@ -315,9 +323,11 @@ bool RunningProgram::WaitForExit(int timeout_ms, int* status) {
   }
   exited_ = true;
   // Both streams reach end-of-file once the child is gone (unless something it started
-  // still holds them): wait briefly so that the output is complete.
+  // still holds them): wait briefly so that the output is complete. A held stream is read
+  // only once it is released.
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, std::chrono::milliseconds(5000), [&] { return streams_open_ == 0; });
+  changed_.wait_for(lock, std::chrono::milliseconds(5000),
+                    [&] { return streams_open_ == 0 || out_hold_.asked || err_hold_.asked; });
   return true;
 }
 

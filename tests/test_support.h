@@ -109,10 +109,11 @@ class RunningProgram {
   ~RunningProgram();  ///< Kills the child if it still runs.
   bool Start(const std::vector<std::string>& argv,
              platform::ChildInput input = platform::ChildInput::kPipe);
-  /// From now until ReleaseStdout, standard output is left unread, as by a manager that does
-  /// not read it (call before Start: a read under way still completes).
-  void HoldStdout();
-  void ReleaseStdout();
+  /// Once `stream` has delivered `after` ("": at once) and until Release, it is left unread,
+  /// as by a manager that does not read it. Call before Start: a read under way still
+  /// completes.
+  void Hold(platform::ChildStream stream, const std::string& after = "");
+  void Release(platform::ChildStream stream);
   /// Waits until standard error holds `text` (compared after line-end normalisation).
   bool WaitForStderr(const std::string& text, int timeout_ms = 20000);
   bool WaitForStdout(const std::string& text, int timeout_ms = 20000);
@@ -133,7 +134,13 @@ class RunningProgram {
   platform::Child child_;
   bool started_ = false;
   bool exited_ = false;
-  bool stdout_held_ = false;
+  struct HoldState {
+    bool asked = false;
+    std::string after;
+  };
+  /// True while `stream` is to be left unread; call with mutex_ held.
+  bool IsHeld(platform::ChildStream stream);
+  HoldState out_hold_, err_hold_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string out_, err_;

@@ -1,10 +1,13 @@
-// Linux: the server process's signals, limits, standard input and end; relies on poll and _exit.
+// Linux: the server process's signals, limits, standard streams and end; relies on poll, pwritev2
+// and _exit.
 #include "platform/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/linux/native.h"
@@ -74,6 +77,25 @@ int ReadStandardInput(char* buffer, int capacity, std::error_code* error) {
       return -1;
     }
   }
+}
+
+// RWF_NOWAIT makes this one write fail rather than wait, without switching the descriptor,
+// which the manager or a command may share, to non-blocking. Files and older kernels' pipes
+// refuse it; a file never waits for a reader, and a pipe that polls writable has room for a
+// short line.
+bool WriteStandardErrorWithoutWaiting(const char* text) {
+  const size_t length = strlen(text);
+  iovec piece{const_cast<char*>(text), length};
+  ssize_t written;
+  do {
+    written = pwritev2(STDERR_FILENO, &piece, 1, -1, RWF_NOWAIT);
+  } while (written < 0 && errno == EINTR);
+  if (written < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)) {
+    pollfd p{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) return false;
+    written = write(STDERR_FILENO, text, length);
+  }
+  return written == static_cast<ssize_t>(length);
 }
 
 }  // namespace platform

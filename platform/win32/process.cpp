@@ -1,4 +1,4 @@
-// Win32: the server process's standard input and its end; relies on TerminateProcess on itself.
+// Win32: the server process's standard streams and its end; relies on TerminateProcess on itself.
 #include "platform/process.h"
 
 #include "platform/win32/native.h"
@@ -48,6 +48,46 @@ int ReadStandardInput(char* buffer, int capacity, std::error_code* error) {
       return -1;
     }
   }
+}
+
+namespace {
+
+// Room for the last words of the server, with their line ends doubled.
+constexpr DWORD kMaxUnwaitedText = 1024;
+
+// "\n" becomes "\r\n", as the C library's text stream writes it. False when it does not fit.
+bool WithTextLineEnds(const char* text, char* out, DWORD* length) {
+  DWORD n = 0;
+  for (; *text; ++text) {
+    if (n + 2 > kMaxUnwaitedText) return false;
+    if (*text == '\n') out[n++] = '\r';
+    out[n++] = *text;
+  }
+  *length = n;
+  return true;
+}
+
+}  // namespace
+
+// A pipe's handle waits for room until it is switched to PIPE_NOWAIT; then a write that does
+// not fit writes nothing (wine) or a part (Windows, byte pipes). The mode belongs to the pipe
+// end, which a command started by the server shares, so it is put back at once.
+bool WriteStandardErrorWithoutWaiting(const char* text) {
+  HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+  char line[kMaxUnwaitedText];
+  DWORD length = 0;
+  if (h == NULL || h == INVALID_HANDLE_VALUE || !WithTextLineEnds(text, line, &length))
+    return false;
+  DWORD state = 0;
+  const bool pipe = GetFileType(h) == FILE_TYPE_PIPE &&
+                    GetNamedPipeHandleState(h, &state, NULL, NULL, NULL, NULL, 0);
+  DWORD waiting_mode = state & (PIPE_READMODE_MESSAGE | PIPE_NOWAIT);
+  DWORD nowait_mode = (state & PIPE_READMODE_MESSAGE) | PIPE_NOWAIT;
+  if (pipe && !SetNamedPipeHandleState(h, &nowait_mode, NULL, NULL)) return false;
+  DWORD written = 0;
+  BOOL ok = WriteFile(h, line, length, &written, NULL);
+  if (pipe) SetNamedPipeHandleState(h, &waiting_mode, NULL, NULL);
+  return ok && written == length;
 }
 
 }  // namespace platform
