@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -11,10 +12,45 @@
 #include "platform/thread.h"
 #include "server_messages.h"
 
+namespace {
+
+// Lines waiting for one stream, in order, within a fixed store of bytes; not locked.
 // A line is kept as its length, its bytes and a terminating zero, in one piece: a line that
 // does not fit before the end of the store goes to its start, and a mark (or too little
 // room for one) says so.
-namespace {
+class LineQueue {
+ public:
+  // Keeps its lines in `capacity` bytes at `store`, which must outlive it; the count of
+  // dropped lines is written with `dropped_format` (one %u).
+  LineQueue(char* store, int capacity, const char* dropped_format)
+      : store_(store), capacity_(capacity), dropped_format_(dropped_format) {}
+
+  // Queues the printf-formatted text. False when it is dropped instead: it does not fit,
+  // or lines dropped earlier are still waiting for their count to fit.
+  bool Push(const char* format, va_list arguments);
+  // True when no line waits.
+  bool Empty() const { return lines_ == 0; }
+  // The oldest line and its length; it keeps its bytes until Pop.
+  const char* Front(int* length) const;
+  // Removes the oldest line; the count of lines dropped meanwhile goes in as soon as it fits.
+  void Pop();
+
+ private:
+  // Where `size` bytes for one line, with its length and its end, can go, or -1.
+  int Reserve(int size);
+  // Queues the count of dropped lines if it fits; true when none is left to count.
+  bool PushDroppedCount();
+  bool Append(const char* format, va_list arguments);
+  bool AppendFormatted(const char* format, ...);
+
+  char* store_;
+  int capacity_;
+  const char* dropped_format_;
+  int first_ = 0;  // where the oldest line starts
+  int end_ = 0;    // where the next line goes
+  int lines_ = 0;
+  unsigned dropped_ = 0;
+};
 
 constexpr int kHeader = static_cast<int>(sizeof(int));
 constexpr int kWrapMark = -1;
@@ -26,8 +62,6 @@ int ReadHeader(const char* at) {
 }
 
 void WriteHeader(char* at, int value) { std::memcpy(at, &value, sizeof(value)); }
-
-}  // namespace
 
 bool LineQueue::Push(const char* format, va_list arguments) {
   if (PushDroppedCount() && Append(format, arguments)) return true;
@@ -89,8 +123,6 @@ bool LineQueue::AppendFormatted(const char* format, ...) {
   va_end(arguments);
   return appended;
 }
-
-namespace {
 
 constexpr size_t kReportStackBytes = 64 * 1024;
 

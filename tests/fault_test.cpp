@@ -657,6 +657,7 @@ TEST(Fault, ClientOverTheThreadLimitIsTurnedAwayAndEveryOtherIsServed) {
     }
   }
   ASSERT_EQ(refused, 1) << "no client was turned away among " << kMaxClients;
+  std::printf("%d clients served before one was turned away\n", static_cast<int>(served.size()));
   for (int n : served) ASSERT_TRUE(clients[n].Send(ClientLine("again", n))) << "client " << n;
   ASSERT_TRUE(PollUntil([&] { return SizeOf(server.log) == 2 * served.size() * line_size; }))
       << "the connected clients were not served after one was turned away:\n"
