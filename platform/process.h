@@ -25,8 +25,10 @@ bool HasStandardInputHandle();
 int ReadStandardInput(char* buffer, int capacity, std::error_code* error = nullptr);
 
 /// Writes `text` to standard error, with the line ends the C library's text stream would give
-/// it, if the stream takes all of it at once. Never waits for a reader, and never touches the
-/// C library's stream, whose lock a thread blocked in a write may hold. True when written.
+/// it, as far as the stream takes it at once: all or nothing for a line of up to 4096 bytes on a
+/// Linux pipe and on a wine pipe, perhaps a part on a socket or a Windows byte pipe. Never
+/// waits for a reader, and never touches the C library's stream, whose lock a thread blocked
+/// in a write may hold. True when all of it was written.
 bool WriteStandardErrorWithoutWaiting(const char* text);
 
 }  // namespace platform

@@ -78,9 +78,11 @@ bool WriteStandardErrorWithoutWaiting(const char* text) {
   DWORD length = 0;
   if (h == NULL || h == INVALID_HANDLE_VALUE || !WithTextLineEnds(text, line, &length))
     return false;
+  // A pipe end whose state cannot be read is taken for a waiting byte pipe, as an anonymous
+  // one is; it must never be written to while it waits.
+  const bool pipe = GetFileType(h) == FILE_TYPE_PIPE;
   DWORD state = 0;
-  const bool pipe = GetFileType(h) == FILE_TYPE_PIPE &&
-                    GetNamedPipeHandleState(h, &state, NULL, NULL, NULL, NULL, 0);
+  if (pipe && !GetNamedPipeHandleState(h, &state, NULL, NULL, NULL, NULL, 0)) state = 0;
   DWORD waiting_mode = state & (PIPE_READMODE_MESSAGE | PIPE_NOWAIT);
   DWORD nowait_mode = (state & PIPE_READMODE_MESSAGE) | PIPE_NOWAIT;
   if (pipe && !SetNamedPipeHandleState(h, &nowait_mode, NULL, NULL)) return false;
