@@ -66,6 +66,9 @@ void WriteHeader(char* at, int value) { std::memcpy(at, &value, sizeof(value)); 
 bool LineQueue::Push(const char* format, va_list arguments) {
   if (PushDroppedCount() && Append(format, arguments)) return true;
   ++dropped_;
+  // Only a line longer than the whole store is dropped with none waiting; no Pop would
+  // then bring its count.
+  if (lines_ == 0) PushDroppedCount();
   return false;
 }
 
@@ -181,7 +184,8 @@ void Hand(Reporter& r, const char* format, va_list arguments) {
     lock.unlock();
     std::vfprintf(r.stream, format, arguments);
     std::fflush(r.stream);
-  } else if (r.queue.Push(format, arguments)) {
+  } else {
+    r.queue.Push(format, arguments);
     r.changed.notify_all();
   }
 }
