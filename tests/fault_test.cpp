@@ -1,8 +1,8 @@
 // Faults around a running log server: a full disk, a log directory that goes away or turns
-// read-only, a command that stops or stops reading, clients that die or merely come and go.
-// Each test says what became of the server and of the data. Faults that need a facility of
-// the system (a tmpfs, a file-size limit, /proc, a POSIX shell) skip themselves where it is
-// missing.
+// read-only, a command that stops or stops reading, clients that die or merely come and go,
+// a manager that reads neither output stream, more clients than threads. Each test says what
+// became of the server and of the data. Faults that need a facility of the system (a tmpfs,
+// a file-size limit, /proc, a POSIX shell, a pids cgroup) skip themselves where it is missing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -506,7 +506,8 @@ TEST(Fault, ManagerThatDoesNotReadStandardOutputHoldsUpNoClient) {
   // still has room, so there can be more than one count).
   if (seen) {
     server.program.Hold(platform::ChildStream::kStdout);
-    ASSERT_NO_FATAL_FAILURE(serve((kReportBacklogBytes + (128 << 10)) / 27));
+    const int line_size = static_cast<int>(std::strlen(kReadFileFailed));
+    ASSERT_NO_FATAL_FAILURE(serve((kReportBacklogBytes + (128 << 10)) / line_size));
     server.program.Release(platform::ChildStream::kStdout);
     ASSERT_TRUE(PollUntil([&] { return accounted() == clients; }))
         << accounted() << " of " << clients << " clients accounted for";
