@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/msgpipe.h"
+#include "client/pipe.h"
 #include "server_messages.h"
 #include "test_support.h"
 
@@ -28,7 +28,8 @@ int Write(LogWriter* writer, const std::string& text);
 /// A unique pipe name inside `dir` (POSIX) or in the pipe namespace (Windows).
 std::string UniquePipeName(const ScratchDir& dir);
 
-/// One client connection, held open by the test.
+/// One client connection, held open by the test: exactly one connection, never made again,
+/// so that the tests see what the server does to it.
 class PipeClient {
  public:
   ~PipeClient() { Close(); }
@@ -62,6 +63,9 @@ class LogServer {
  public:
   explicit LogServer(const ScratchDir& dir)
       : pipe(UniquePipeName(dir)), log(dir.File("server.log")) {}
+  /// A server on `pipe`, as one that takes over from another, with its log in `dir`.
+  LogServer(const ScratchDir& dir, const std::string& pipe)
+      : pipe(pipe), log(dir.File("server.log")) {}
 
   /// Starts the server with --input=pipe, `output` (default --output=log) and `extra`, and
   /// waits for its ready byte.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The release archive as a Windows user gets it: cpack makes it from the finished build,
 # it is unpacked into an empty directory, and the demo runs the programs from there under
-# wine (in the WINEPREFIX ctest hands over). The archive must hold exactly the programs and
-# the README, and the demo must get its replies and find every message in the log.
+# wine (in the WINEPREFIX ctest hands over). The archive must hold exactly the programs, the
+# README and the client library, and the demo must get its replies and find every message in
+# the log.
 #   windows_package_test.sh CPACK BUILD_DIR SOURCE_DIR
 set -euo pipefail
 cpack=$1 build=$2 source=$3
@@ -22,8 +23,14 @@ mkdir "$tmp/unpacked"
 (cd "$tmp/unpacked" && cmake -E tar xf "$archive")
 top=$tmp/unpacked/$(basename "$archive" .zip)
 contents=$(cd "$top" && LC_ALL=C && echo *)
-[ "$contents" = "README.txt TellTobrinManager.exe TobrinLogger.exe dev_manager.exe pipe_client.exe" ] ||
+[ "$contents" = "README.txt TellTobrinManager.exe TobrinLogger.exe bin dev_manager.exe include lib pipe_client.exe" ] ||
   fail "the archive holds: $contents"
+# The client library for programs that write into the log: its DLL, import and static
+# libraries, headers, CMake package and pkg-config file.
+for file in bin/libtobrin-client.dll lib/libtobrin-client.dll.a lib/libtobrin-client.a \
+  include/tobrin/client.h lib/cmake/Tobrin/TobrinConfig.cmake lib/pkgconfig/tobrin-client.pc; do
+  [ -f "$top/$file" ] || fail "the archive has no $file"
+done
 
 # The demo's files go under $tmp; it ends the manager itself on every way out.
 status=0
