@@ -1,5 +1,5 @@
 # What a user gets: the install rules and the packages CPack makes from them.
-#   Linux:   cmake --install build/linux --prefix P   (P/bin, P/share/doc/tobrin)
+#   Linux:   cmake --install build/linux --prefix P   (P/bin, P/share/man, P/share/doc/tobrin)
 #            cpack --config build/linux/CPackConfig.cmake -B build/linux/package  (.deb, .tar.gz)
 #   Windows: cpack --config build/windows/CPackConfig.cmake -B build/windows/package  (.zip)
 # Every install rule of the project goes into the packages, so a part that brings rules of
@@ -7,6 +7,7 @@
 # command for the tests and is not installed.
 include(GNUInstallDirs)
 set(TOBRIN_PROGRAMS TobrinLogger TellTobrinManager pipe_client dev_manager)
+set(TOBRIN_MAN_PAGES TobrinLogger.8 TellTobrinManager.1 pipe_client.1 dev_manager.1)
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "The Tobrin developers")
@@ -44,6 +45,11 @@ if(WIN32)
 else()
   set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/tobrin)
   install(TARGETS ${TOBRIN_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  foreach(page IN LISTS TOBRIN_MAN_PAGES)
+    string(REGEX MATCH "[0-9]$" section ${page})
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${page}
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endforeach()
   file(GLOB docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${docs}
           DESTINATION ${docdir})

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The packages as a user gets them, used where no build tree is around: the demo must get
 # its replies and find every message in the log.
-#   linux:   cmake --install into an empty prefix, and the demo runs the programs in its
-#            bin/; then cpack makes the .deb and the .tar.gz, which must hold exactly what
-#            the install put there.
+#   linux:   cmake --install into an empty prefix, whose man pages must render without a
+#            warning, and the demo runs the programs in its bin/; then cpack makes the .deb
+#            and the .tar.gz, which must hold exactly what the install put there.
 #   windows: cpack makes the zip, it is unpacked into an empty directory, and the demo runs
 #            the programs from there under wine (in the WINEPREFIX ctest hands over). Its
 #            texts must have CRLF line ends.
@@ -46,8 +46,13 @@ if [ "$target" = linux ]; then
     { cat "$tmp/install.out"; fail "cmake --install failed"; }
   installed=$(files_below "$prefix")
   for f in bin/TobrinLogger bin/TellTobrinManager bin/pipe_client bin/dev_manager \
-    share/doc/tobrin/LICENSE share/doc/tobrin/README.md; do
+    share/doc/tobrin/LICENSE share/doc/tobrin/README.md share/man/man8/TobrinLogger.8 \
+    share/man/man1/TellTobrinManager.1 share/man/man1/pipe_client.1 share/man/man1/dev_manager.1; do
     grep -qx "$f" <<<"$installed" || fail "not installed: $f"
+  done
+  for page in "$prefix"/share/man/man*/*; do
+    warnings=$(groff -man -ww -Tutf8 -z "$page" 2>&1) || fail "groff cannot render ${page##*/}"
+    [ -z "$warnings" ] || fail "${page##*/} renders with warnings: $warnings"
   done
   for program in "$prefix"/bin/*; do
     ! readelf -d "$program" 2>/dev/null | grep -E 'R(UN)?PATH' | grep -qF "$build" ||
