@@ -82,7 +82,7 @@ else
   (cd "$tmp/unpacked" && cmake -E tar xf "$archive")
   top=$tmp/unpacked/$(basename "$archive" .zip)
   contents=$(files_below "$top")
-  for f in LICENSE.txt README.txt rotation.txt TellTobrinManager.exe TobrinLogger.exe \
+  for f in LICENSE.txt README.txt rotation.txt operations.txt TellTobrinManager.exe TobrinLogger.exe \
     dev_manager.exe pipe_client.exe; do
     grep -qx "$f" <<<"$contents" || fail "the archive lacks $f; it holds: $contents"
   done
