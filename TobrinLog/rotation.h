@@ -64,8 +64,6 @@ class LogRotation {
   /// failed (printed); no log file is open then, and the size of the one opened later is
   /// read at the first write into it.
   int ReopenIfRemoved();
-  /// The backup number the last successful rotation moved the log to; 0 before the first.
-  int LastBackup() const { return last_backup_; }
 
   /// At start-up: reads the size and rotates a log that is at the limit already.
   void CheckSizeAtStartup();
@@ -78,5 +76,5 @@ class LogRotation {
   LogFileOwner& log_;
   int64_t size_counter_ = -1;
   int64_t last_size_check_ = 0;
-  int last_backup_ = 0;
+  int last_backup_ = 0;  // the backup number the last successful rename took; 0: none yet
 };
