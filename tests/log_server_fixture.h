@@ -1,6 +1,7 @@
 // A real TobrinLogger started for one test, and pipe clients that talk to it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ std::string LoggerUsage(const std::string& program);
 std::string CannotOpenLogStart(const std::string& log);
 /// The note that a failed rotation of `log` to `backup` writes into the log.
 std::string RenameFailedNote(const std::string& log, const std::string& backup);
+
+/// The options that have a server rotate at `limit` bytes into `backups` backups.
+std::vector<std::string> RotationOptions(int64_t limit, int backups);
 
 /// Hands `text` to the writer's WriteAll as one block; its result.
 int Write(LogWriter* writer, const std::string& text);

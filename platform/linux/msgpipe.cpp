@@ -61,7 +61,8 @@ bool OpenListener(const char* name, std::error_code* error) {
     SetError(error, std::make_error_code(std::errc::filename_too_long));
     return false;
   }
-  int fd = NewPipeSocket();
+  // Non-blocking, so that an accept returns at once (see ConnectPipeClient).
+  int fd = NewPipeSocket(SOCK_NONBLOCK);
   if (fd < 0) return StoreErrno(error), false;
   std::lock_guard<std::mutex> guard(g_name_mutex);
   bool bound = BindOwnerOnly(fd, address);
@@ -119,12 +120,26 @@ bool CreatePipeInstance(const char* name, PipeEnd* instance, std::error_code* er
   return true;
 }
 
+// A blocking accept takes the new descriptor's number before it waits, and would so keep
+// the one a rotation has just closed to open the new log. The accept therefore waits for a
+// client in poll, which takes no descriptor, and runs without waiting, excluded by any
+// DescriptorHold.
 bool ConnectPipeClient(PipeEnd* instance, std::error_code* error) {
   for (;;) {
-    int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd, failed;
+    {
+      std::lock_guard<std::mutex> hold(DescriptorMutex());
+      fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+      failed = errno;
+    }
     if (fd >= 0) {
       *instance = Wrap<PipeEnd>(fd);
       return true;
+    }
+    errno = failed;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd p{g_listener, POLLIN, 0};
+      if (poll(&p, 1, -1) >= 0 || errno == EINTR) continue;
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
     StoreErrno(error);

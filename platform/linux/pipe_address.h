@@ -17,7 +17,10 @@ inline bool MakePipeAddress(const char* name, sockaddr_un* address) {
   return true;
 }
 
-/// A new, unconnected socket of the pipe's kind (-1 with errno on failure).
-inline int NewPipeSocket() { return socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0); }
+/// A new, unconnected socket of the pipe's kind, with `flags` (such as SOCK_NONBLOCK) added
+/// to its type (-1 with errno on failure).
+inline int NewPipeSocket(int flags = 0) {
+  return socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | flags, 0);
+}
 
 }  // namespace platform
