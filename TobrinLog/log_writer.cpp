@@ -54,6 +54,7 @@ int LogWriter::WriteToCommand(const Block* blocks, int count) {
 int LogWriter::WriteToFile(const Block* blocks, int count) {
   while (count > 0) {
     if (!platform::IsOpen(file_handle_) && !Open()) return 0;
+    if (!rotation_.ReopenIfRemoved()) return 0;
     int group = BlocksBeforeRotation(blocks, count);
     if (!AppendBlocks(blocks, group)) return 0;
     blocks += group;

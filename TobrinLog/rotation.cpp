@@ -32,17 +32,21 @@ bool MakeBackupName(const char* log_file_name, int n, char* out, size_t capacity
   return written >= 0 && static_cast<size_t>(written) < capacity;
 }
 
-int ChooseBackup(const char* log_file_name, int32_t num_backups, char* out, size_t capacity) {
+// Rotations within one tick of the file system's clock leave equal times, and in a ring the
+// lowest of them is as a rule not the oldest.
+int ChooseBackup(const char* log_file_name, int32_t num_backups, int last_taken, char* out,
+                 size_t capacity) {
+  int after_last = last_taken >= 1 && last_taken <= num_backups ? last_taken % num_backups + 1 : 0;
   int chosen = 0;
-  int64_t oldest = 0;
+  platform::FileTime oldest;
   for (int n = 1; n <= num_backups; ++n) {
-    int64_t modified;
+    platform::FileTime modified;
     MakeBackupName(log_file_name, n, out, capacity);
     if (!platform::GetModificationTime(out, &modified)) {
       chosen = n;
       break;
     }
-    if (chosen == 0 || modified < oldest) {
+    if (chosen == 0 || modified < oldest || (n == after_last && modified == oldest)) {
       chosen = n;
       oldest = modified;
     }
@@ -102,7 +106,28 @@ void LogRotation::CheckSizeAtStartup() {
   last_size_check_ = platform::CurrentTimeSeconds();
 }
 
+// Whatever file a later write opens, its size is unknown: it is read at the first write into
+// it, not an hour later as after a failed rotation, since nothing failed to rotate.
+int LogRotation::ReopenIfRemoved() {
+  platform::File& file = log_.LogFile();
+  if (!platform::IsRemoved(file)) return 1;
+  {
+    platform::DescriptorHold hold;
+    platform::CloseFile(file);
+    file = platform::kNoFile;
+    if (!log_.Open()) {
+      SetSizeState(-1, 0);
+      return 0;
+    }
+  }
+  RefreshFileSize();
+  return 1;
+}
+
+// The log is closed and opened again under a DescriptorHold: with the descriptor table full,
+// the one the close gives up is the only one the new log can have.
 int LogRotation::RotateLogFile() {
+  platform::DescriptorHold hold;
   platform::File& file = log_.LogFile();
   if (!platform::CloseFile(file)) {
     AppendNote(file, kCloseFailedNote);
@@ -114,16 +139,23 @@ int LogRotation::RotateLogFile() {
   // Room for the name, up to ten digits and a dot.
   size_t capacity = std::strlen(log_file_name) + 13;
   char* backup = static_cast<char*>(std::malloc(capacity));
-  bool renamed = false;
+  bool renamed = false, gone = false;
   if (backup) {
-    ChooseBackup(log_file_name, settings_.NumBackups(), backup, capacity);
-    platform::RemoveFile(backup);
-    renamed = platform::RenameFile(log_file_name, backup);
+    int chosen =
+        ChooseBackup(log_file_name, settings_.NumBackups(), last_backup_, backup, capacity);
+    // A log removed or moved away from outside leaves nothing to back up, and the oldest
+    // backup is then kept.
+    platform::FileTime unused;
+    if (platform::GetModificationTime(log_file_name, &unused)) platform::RemoveFile(backup);
+    std::error_code error;
+    renamed = platform::RenameFile(log_file_name, backup, &error);
+    gone = !renamed && error == std::errc::no_such_file_or_directory;
+    if (renamed) last_backup_ = chosen;
   }
   int result = 1;
   if (!log_.Open()) {
     result = 0;
-  } else if (!renamed) {
+  } else if (!renamed && !gone) {
     const char* parts[] = {kRenameFailedNoteStart, log_file_name, kRenameFailedNoteMiddle,
                            backup ? backup : "", kRenameFailedNoteEnd};
     for (const char* part : parts) AppendNote(log_.LogFile(), part);

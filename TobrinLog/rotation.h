@@ -17,9 +17,13 @@ inline constexpr int64_t kSizeRecheckSeconds = 3600;
 bool MakeBackupName(const char* log_file_name, int n, char* out, size_t capacity);
 
 /// The backup number a rotation takes: the first of 1 to `num_backups` whose name is free,
-/// else the one modified longest ago (an equal time keeps the lower number); 0 when
-/// `num_backups` is below 1. Its name is left in `out` (`capacity` bytes).
-int ChooseBackup(const char* log_file_name, int32_t num_backups, char* out, size_t capacity);
+/// else the one modified longest ago, the times compared as finely as the file system keeps
+/// them. Among equal oldest times the number after `last_taken` wins (the number this writer
+/// rotated into last; in a ring that slot is the oldest), else the lowest; `last_taken` 0
+/// says there is none. 0 when `num_backups` is below 1. Its name is left in `out`
+/// (`capacity` bytes).
+int ChooseBackup(const char* log_file_name, int32_t num_backups, int last_taken, char* out,
+                 size_t capacity);
 
 /// The writer's side of the log file, which a rotation closes, renames and opens again.
 class LogFileOwner {
@@ -51,8 +55,15 @@ class LogRotation {
   /// Reads the open log file's size into the size counter (-1 when it cannot, reported).
   int RefreshFileSize();
   /// Moves the log file to a backup name and opens a new, empty log file. On a failed
-  /// rename the text stays in the log, with a note in it that says so.
+  /// rename the text stays in the log, with a note in it that says so. A log that is no
+  /// longer there (removed or moved away from outside) has nothing to back up: a new log is
+  /// opened, and that is a rotation like any other.
   int RotateLogFile();
+  /// When the open log file has been removed from outside, opens the log by its name again
+  /// and reads its size, so that nothing more goes into the removed file. 0 when that open
+  /// failed (printed); no log file is open then, and the size of the one opened later is
+  /// read at the first write into it.
+  int ReopenIfRemoved();
 
   /// At start-up: reads the size and rotates a log that is at the limit already.
   void CheckSizeAtStartup();
@@ -65,4 +76,5 @@ class LogRotation {
   LogFileOwner& log_;
   int64_t size_counter_ = -1;
   int64_t last_size_check_ = 0;
+  int last_backup_ = 0;  // the backup number the last successful rename took; 0: none yet
 };

@@ -12,6 +12,8 @@ NAMES = {
     "tobrin": "TobrinLogger",
     "tobrin-cmd": "TobrinLogger, command mode",
     "tobrin-wine": "TobrinLogger.exe under wine",
+    "tobrin-lib": "TobrinLogger, sent with tobrin_send",
+    "tobrin-lib-many": "TobrinLogger, sent with tobrin_send_many",
     "floor-write": "floor: write() per message",
     "floor-recv": "floor: recv + write",
     "floor-mmsg": "floor: recvmmsg + writev",
@@ -28,6 +30,8 @@ NAMES = {
 COMMANDS = {
     "tobrin": "TobrinLogger --input=D/log.sock --output=D/server.log --filesize=10485760 --numbackups=10",
     "tobrin-cmd": "TobrinLogger --input=D/log.sock '--output=|cat > D/out.txt'",
+    "tobrin-lib": "TobrinLogger as for tobrin; each client: tobrin_connect, then tobrin_send per message",
+    "tobrin-lib-many": "TobrinLogger as for tobrin; each client: tobrin_connect, then tobrin_send_many per 64 messages",
     "tobrin-wine": "wine TobrinLogger.exe --input=\\\\.\\pipe\\tbench-PID --output=Z:\\...\\server.log --filesize=10485760 --numbackups=10",
     "floor-write": "open(O_APPEND); for each message: write(fd, msg, size)",
     "floor-recv": "SEQPACKET server: r = recv(c, buf, 32768); write(out, buf, r)",
@@ -143,6 +147,20 @@ def target_line(lines, name, measured, op, bound, unit=""):
     lines.append(f"| {name} | {op} {bound}{unit} | {fmt(measured, digits)}{unit} | {verdict} |")
 
 
+def library_lines(lines, workload, g):
+    """What the client library costs its senders, and what its batched send gives, beside the
+    bench's own one-send()-per-message client; figures only, no bound."""
+    own = g.get("tobrin", [])
+    for kind, what in (("tobrin-lib", "tobrin_send"), ("tobrin-lib-many", "tobrin_send_many")):
+        rs = g.get(kind, [])
+        if not rs or not own:
+            continue
+        speed = ratio(median(rs, "msgs_per_s"), median(own, "msgs_per_s"))
+        cpu = ratio(median(rs, "client_cpu_us_per_msg"), median(own, "client_cpu_us_per_msg"))
+        lines.append(f"| (sender) {workload} with {what} vs the bench's own send() per message | – | "
+                     f"{fmt(speed, 2)}x msgs/s, {fmt(cpu, 2)}x client CPU/msg | figures only |")
+
+
 def targets(rows, lines):
     w1, w2, w3 = (group(rows, w, "throughput") for w in ("W1", "W2", "W3"))
     t1 = w1.get("tobrin", [])
@@ -165,6 +183,8 @@ def targets(rows, lines):
                 ratio(median(w2.get("tobrin", []), "msgs_per_s"), median(floor2, "msgs_per_s")), "≥", 0.95, "x")
     target_line(lines, "W2 server CPU/msg vs that floor",
                 ratio(median(w2.get("tobrin", []), "cpu_us_per_msg"), median(floor2, "cpu_us_per_msg")), "≤", 1.1, "x")
+    for w, g in (("W1", w1), ("W2", w2)):
+        library_lines(lines, w, g)
     w6 = group(rows, "W6", "throughput")
     target_line(lines, "W6 msgs/s in command mode vs writers into cat",
                 ratio(median(w6.get("tobrin-cmd", []), "msgs_per_s"), median(w6.get("cat", []), "msgs_per_s")), "≥", 0.9, "x")

@@ -67,12 +67,18 @@ fi
 # --- builds: the server in Release, the bench programs with gcc -O2
 if [ "$linux" = 1 ]; then
   log "building Release"
-  { cmake --preset release >/dev/null && cmake --build --preset release -j 2 --target TobrinLogger >/dev/null; } ||
+  { cmake --preset release >/dev/null &&
+    cmake --build --preset release -j 2 --target TobrinLogger tobrin_client_static >/dev/null; } ||
     { log "the Release build failed"; exit 2; }
   # A copy, so that a rebuild in the shared tree cannot change the program under measurement.
   cp build/release/TobrinLog/TobrinLogger "$bin/" || exit 2
 fi
-gcc -O2 -Wall -Wextra -pthread -o "$bin/tbench" bench/tbench.c || exit 2
+# The client library is linked in for the sender kinds that go through it (tobrin-lib...).
+client_lib=build/release/client/libtobrin-client.a
+[ -f "$client_lib" ] || cmake --build --preset release -j 2 --target tobrin_client_static >/dev/null ||
+  { log "the client library did not build"; exit 2; }
+gcc -O2 -Wall -Wextra -pthread -Iclient/include -o "$bin/tbench" bench/tbench.c "$client_lib" -lstdc++ ||
+  exit 2
 
 if [ "$windows" = 1 ]; then
   log "building the Windows server and client"
@@ -178,14 +184,14 @@ for rep in $(seq 1 "$reps"); do
     done
   fi
   [ "$linux" = 1 ] || continue
-  for k in $(rotate "$rep" tobrin floor-mmsg floor-recv floor-write sink "${peers[@]}"); do
+  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many floor-mmsg floor-recv floor-write sink "${peers[@]}"); do
     run W1 throughput --kind="$k" --server="$S" --clients=1 --count=$n1 --size=100 $P
   done
   for k in $(rotate "$rep" tobrin floor-mmsg svlogd); do
     have "$k" || [ "$k" != svlogd ] || continue
     run W1u throughput --kind="$k" --server="$S" --clients=1 --count=$n1 --size=100
   done
-  for k in $(rotate "$rep" tobrin floor-threads-mmsg floor-threads "${peers[@]}"); do
+  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many floor-threads-mmsg floor-threads "${peers[@]}"); do
     run W2 throughput --kind="$k" --server="$S" --clients=8 --count=$n2 --size=100
   done
   for k in $(rotate "$rep" tobrin floor-recv floor-mmsg floor-write); do

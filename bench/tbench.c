@@ -9,9 +9,10 @@
  *   tbench cycles     --dir=D --server=PATH --cycles=N                    (connect-send-close)
  *   tbench latency    --kind=K --dir=D --rate=R --seconds=S [--server=PATH]
  *
- * Kinds: tobrin, tobrin-cmd (command mode into cat), tobrin-wine (--server=the .exe,
- * --client=win_client.exe), floor-write, floor-recv, floor-mmsg, floor-threads,
- * floor-threads-mmsg, svlogd, multilog, s6-log, rotatelogs, cat.
+ * Kinds: tobrin, tobrin-lib and tobrin-lib-many (the same server, fed through the client
+ * library: tobrin_send per message, tobrin_send_many per 64), tobrin-cmd (command mode into
+ * cat), tobrin-wine (--server=the .exe, --client=win_client.exe), floor-write, floor-recv,
+ * floor-mmsg, floor-threads, floor-threads-mmsg, svlogd, multilog, s6-log, rotatelogs, cat.
  *
  * Message `seq` of client `c` is "CCCCC SSSSSSSSS " followed by letters and a line feed,
  * so that the checker can rebuild every message and compare it byte for byte.
@@ -41,6 +42,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "tobrin/client.h"
 
 #define MAX_MSG 32768
 #define HEAD 16
@@ -175,11 +178,16 @@ struct data_file {
   off_t size;
 };
 
+static int is_library_kind(const char *kind) {
+  return !strcmp(kind, "tobrin-lib") || !strcmp(kind, "tobrin-lib-many");
+}
+
 static enum order order_of(const char *kind) {
   if (!strcmp(kind, "svlogd") || !strcmp(kind, "multilog") || !strcmp(kind, "s6-log"))
     return ORDER_TAI;
   if (!strcmp(kind, "rotatelogs")) return ORDER_SLOTS;
-  if (!strcmp(kind, "tobrin") || !strcmp(kind, "tobrin-wine")) return ORDER_TOBRIN;
+  if (!strcmp(kind, "tobrin") || !strcmp(kind, "tobrin-wine") || is_library_kind(kind))
+    return ORDER_TOBRIN;
   return ORDER_SINGLE;
 }
 
@@ -667,11 +675,30 @@ static int is_peer(const char *kind) {
 
 /* ---------------------------------------------------------------- clients */
 
-/* A client process: one send() per message into its own connection. */
+/* Through the client library: tobrin_send per message, or tobrin_send_many per 64. */
+static int send_with_library(const char *sock, const char *msgs, long count, int size) {
+  tobrin_client *client = tobrin_connect(sock, 10000);
+  if (!client) return 0;
+  int many = !strcmp(o.kind, "tobrin-lib-many");
+  tobrin_message group[64];
+  for (long i = 0; i < count;) {
+    size_t n = many ? (count - i < 64 ? (size_t)(count - i) : 64) : 1;
+    for (size_t k = 0; k < n; ++k) group[k] = (tobrin_message){msgs + (size_t)(i + k) * size, size};
+    int rc = many ? tobrin_send_many(client, group, n, NULL)
+                  : tobrin_send(client, group[0].data, group[0].length);
+    if (rc != 0) return 0;
+    i += (long)n;
+  }
+  tobrin_close(client);
+  return 1;
+}
+
+/* A client process: one send() per message into its own connection, or the library. */
 static pid_t fork_socket_client(const char *sock, const char *msgs, long count, int size) {
   pid_t pid = fork();
   if (pid != 0) return pid;
   pin_to(0);
+  if (is_library_kind(o.kind)) _exit(send_with_library(sock, msgs, count, size) ? 0 : 1);
   int fd = connect_socket(sock);
   if (fd < 0) _exit(1);
   for (long i = 0; i < count; ++i)
@@ -760,7 +787,7 @@ static int run_throughput(void) {
   struct target t;
   memset(&t, 0, sizeof t);
   int wine = !strcmp(o.kind, "tobrin-wine");
-  if (!strcmp(o.kind, "tobrin") || wine)
+  if (!strcmp(o.kind, "tobrin") || wine || is_library_kind(o.kind))
     start_server(&t, 0, wine);
   else if (!strcmp(o.kind, "tobrin-cmd"))
     start_server(&t, 1, 0);

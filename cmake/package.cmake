@@ -1,13 +1,69 @@
-# The release archive: the programs a Windows user needs to run the system on one machine,
-# and a README. The install rules exist for this archive only.
-#   cpack --config build/windows/CPackConfig.cmake -B build/windows/package
-install(TARGETS TobrinLogger TellTobrinManager pipe_client dev_manager RUNTIME DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/windows-README.txt DESTINATION . RENAME README.txt)
+# What a user gets: the install rules and the packages CPack makes from them.
+#   Linux:   cmake --install build/linux --prefix P   (P/bin, P/share/man, P/share/doc/tobrin)
+#            cpack --config build/linux/CPackConfig.cmake -B build/linux/package  (.deb, .tar.gz)
+#   Windows: cpack --config build/windows/CPackConfig.cmake -B build/windows/package  (.zip)
+# Every install rule of the project goes into the packages, so a part that brings rules of
+# its own (a library, its headers) is shipped without a word here. copy_stdin is a stand-in
+# command for the tests and is not installed.
+include(GNUInstallDirs)
+set(TOBRIN_PROGRAMS TobrinLogger TellTobrinManager pipe_client dev_manager)
+set(TOBRIN_MAN_PAGES TobrinLogger.8 TellTobrinManager.1 pipe_client.1 dev_manager.1)
 
-set(CPACK_GENERATOR ZIP)
-set(CPACK_STRIP_FILES ON)  # the build keeps its debug information; users need none
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
-set(CPACK_PACKAGE_VENDOR ${PROJECT_NAME})
+set(CPACK_PACKAGE_VENDOR "The Tobrin developers")
+set(CPACK_PACKAGE_CONTACT "The Tobrin developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Tobrin log server, control client and development tools")
-# CPack names the system win32 or win64 from the pointer size: Tobrin-<version>-win32.zip.
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)  # the build keeps its debug information; users need none
+
+if(WIN32)
+  # A flat folder: the programs beside the texts a Windows user reads, which get the line
+  # ends Notepad expects; the sources keep theirs.
+  install(TARGETS ${TOBRIN_PROGRAMS} RUNTIME DESTINATION .)
+  set(texts README.txt=docs/windows-README.txt LICENSE.txt=LICENSE
+            rotation.txt=docs/rotation.md operations.txt=docs/operations.md)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/clients.md)
+    list(APPEND texts clients.txt=docs/clients.md)
+  endif()
+  set(converted)
+  foreach(pair IN LISTS texts)
+    string(REPLACE "=" ";" pair ${pair})
+    list(GET pair 0 name)
+    list(GET pair 1 source)
+    set(out ${CMAKE_BINARY_DIR}/package-texts/${name})
+    add_custom_command(OUTPUT ${out}
+                       COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/${source} -DOUT=${out}
+                               -P ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
+                       DEPENDS ${PROJECT_SOURCE_DIR}/${source} ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
+                       VERBATIM)
+    list(APPEND converted ${out})
+  endforeach()
+  add_custom_target(package_texts ALL DEPENDS ${converted})
+  install(FILES ${converted} DESTINATION .)
+  # CPack names the system win32 or win64 from the pointer size: Tobrin-<version>-win32.zip.
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/tobrin)
+  install(TARGETS ${TOBRIN_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  foreach(page IN LISTS TOBRIN_MAN_PAGES)
+    string(REGEX MATCH "[0-9]$" section ${page})
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${page}
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endforeach()
+  file(GLOB docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${docs}
+          DESTINATION ${docdir})
+  # The .deb installs under /usr; the .tar.gz unpacks to bin/, share/ in a folder of its own.
+  set(CPACK_GENERATOR DEB TGZ)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+  # dpkg-shlibdeps names the libraries the programs link (libc6, libstdc++6, libgcc-s1).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Below the summary line: the body of the package's description.
+  string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "TobrinLogger appends every message that local processes write into its pipe\n"
+      "to a log file rotated by size, or feeds them to a command. TellTobrinManager\n"
+      "talks to the manager's control port, and dev_manager and pipe_client run and feed\n"
+      "the log server on one machine.")
+endif()
 include(CPack)

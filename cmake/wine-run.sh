@@ -11,6 +11,8 @@ loader=${TOBRIN_WINE:-wine}
 if [ "${loader##*/}" != wine64 ] && grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
   export TOBRIN_I386_EMULATOR=qemu-i386
 fi
+# The tests and their listing may start wine at the same moment; the prefix is made first.
+"$(dirname "$0")/wine-prefix.sh"
 err=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 125
 exec 3>"$err" 4<"$err"
 rm -f "$err"

@@ -46,17 +46,51 @@ bool GetFilePosition(File file, int64_t* position, std::error_code* error = null
 /// Cuts the file back to its first `size` bytes. False when the system refused.
 bool TruncateFile(File file, int64_t size, std::error_code* error = nullptr);
 
-/// Reads the last modification time of the file at `path`, in seconds since 1970-01-01
-/// UTC. False when the file cannot be examined (as a rule: it does not exist).
-bool GetModificationTime(const char* path, int64_t* seconds, std::error_code* error = nullptr);
+/// True when the open file has been removed from outside: no name in the file system leads
+/// to it any more (Linux: its link count is 0), so what is written into it is lost. False
+/// where that cannot be told, and always, at no cost, where an open log cannot be removed
+/// (Windows).
+bool IsRemoved(File file);
 
-/// Sets the modification time of `path` (used by tests and tools to arrange ages).
-bool SetModificationTime(const char* path, int64_t seconds, std::error_code* error = nullptr);
+/// While one exists, the server takes no new descriptor on another thread (Linux: the pipe
+/// server accepts no client), so that what its holder closes, it can open again even when
+/// the descriptor table is full. Held briefly, under the writer's lock. Nothing on Windows,
+/// whose handles come from no small table.
+class DescriptorHold {
+ public:
+  DescriptorHold();
+  ~DescriptorHold();
+  DescriptorHold(const DescriptorHold&) = delete;
+  DescriptorHold& operator=(const DescriptorHold&) = delete;
+};
+
+/// A modification time: seconds since 1970-01-01 UTC and the nanoseconds within the second,
+/// as finely as the file system keeps them (Linux: 1 ns; Windows: a FILETIME's 100 ns).
+struct FileTime {
+  int64_t seconds = 0;
+  int32_t nanoseconds = 0;
+};
+
+/// True when `a` is earlier than `b`.
+inline bool operator<(const FileTime& a, const FileTime& b) {
+  return a.seconds != b.seconds ? a.seconds < b.seconds : a.nanoseconds < b.nanoseconds;
+}
+inline bool operator==(const FileTime& a, const FileTime& b) {
+  return a.seconds == b.seconds && a.nanoseconds == b.nanoseconds;
+}
+
+/// Reads the last modification time of the file (or directory) at `path`. False when it
+/// cannot be examined (as a rule: it does not exist).
+bool GetModificationTime(const char* path, FileTime* time, std::error_code* error = nullptr);
+
+/// Sets the modification time of the file or directory at `path` (used by tests and tools
+/// to arrange ages); Windows keeps it in steps of 100 ns.
+bool SetModificationTime(const char* path, FileTime time, std::error_code* error = nullptr);
 
 /// Renames `from` to `to`. False when the rename failed; `to` must not exist on every system.
 bool RenameFile(const char* from, const char* to, std::error_code* error = nullptr);
 
-/// Removes the file at `path`; the result is not reported.
+/// Removes the file at `path`, never a directory; the result is not reported.
 void RemoveFile(const char* path);
 
 /// The current time in seconds since 1970-01-01 UTC, in 64 bits on every target.

@@ -1,5 +1,6 @@
 // The log pipe: a local, inbound, message-mode pipe with one instance per client.
 // Windows: a named pipe. Linux: a SOCK_SEQPACKET Unix-domain socket bound at the name.
+// This is the server's half; the client's half lives in the client library (client/pipe.h).
 #pragma once
 
 #include <string>
@@ -80,25 +81,6 @@ void DiscardPipeInstance(PipeEnd instance);
 /// Removes the pipe's name from the file system where it lives there (Linux), so that the
 /// next server can bind it; nothing on Windows, where it dies with the process.
 void RemovePipeName();
-
-// Client side.
-
-/// Connects to the pipe `name`, retrying while the server is between instances or not yet
-/// listening, for at most `timeout_ms`. False when it cannot.
-bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end,
-                   std::error_code* error = nullptr);
-
-/// Sends `length` bytes as one message (0 is allowed). False on failure.
-bool SendPipeMessage(PipeEnd end, const void* data, int length, std::error_code* error = nullptr);
-
-/// Sends `count` messages in order, message i being `lengths[i]` bytes at `messages[i]`,
-/// with as few system calls as the system allows (Linux sends many at once). Returns how
-/// many were sent: `count`, or fewer on failure.
-int SendPipeMessages(PipeEnd end, const char* const* messages, const int* lengths, int count,
-                     std::error_code* error = nullptr);
-
-/// Closes the client's end.
-void ClosePipe(PipeEnd end);
 
 /// A pipe name for tools and tests, unique to `tag`: a socket path inside `directory` on
 /// Linux, \\.\pipe\<tag> on Windows.

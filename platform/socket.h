@@ -35,6 +35,11 @@ Socket CreateTcpSocket(std::error_code* error = nullptr);
 bool ConnectSocket(Socket socket, uint32_t address, uint16_t port,
                    std::error_code* error = nullptr);
 
+/// Bounds every later receive on `socket` to `timeout_ms` (more than 0): a receive that gets
+/// nothing in that time fails with the system's own time-out code (EAGAIN on Linux,
+/// WSAETIMEDOUT on Windows). False when the bound cannot be set.
+bool SetReceiveTimeout(Socket socket, int timeout_ms, std::error_code* error = nullptr);
+
 /// Sends up to `size` bytes with one call. Returns the bytes sent, or -1 on failure. Never
 /// raises a signal when the peer has gone.
 int SendOnce(Socket socket, const void* data, int size, std::error_code* error = nullptr);

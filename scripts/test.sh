@@ -12,24 +12,6 @@ run_preset() {
   ctest --preset "$1" -j "$(nproc)"
 }
 
-# A prefix made while 32-bit programs could not run has an empty syswow64, and every 32-bit
-# program in it fails to start (status 53); it is made again on first use.
-drop_broken_prefix() {
-  local windows=$1/wineprefix/drive_c/windows
-  if [ -d "$windows/syswow64" ] && [ -z "$(ls -A "$windows/syswow64")" ]; then
-    echo "=== $1/wineprefix was made while 32-bit programs could not run; making it again"
-    rm -rf "$1/wineprefix"
-  fi
-}
-
-# The prefix is made before the tests start: several tests starting wine at once in a prefix
-# that is still being made can find it half made (seen under qemu-i386: "could not load
-# kernel32.dll").
-make_prefix() {
-  WINEPREFIX="$PWD/$1/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= \
-    sh -c 'wineboot -i && wineserver -w' >/dev/null 2>&1 || true
-}
-
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(linux windows)
 for target in "${targets[@]}"; do
@@ -39,8 +21,6 @@ for target in "${targets[@]}"; do
       echo "    cannot be tested. Run scripts/setup.sh as root: it registers qemu-i386 for them."
       exit 1
     fi
-    drop_broken_prefix build/windows
-    make_prefix build/windows
   fi
   run_preset "$target"
 done

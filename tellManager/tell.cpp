@@ -64,11 +64,8 @@ void PrintReply(std::FILE* out, const char* reply, int length) {
   std::fwrite(reply, 1, shown, out);
 }
 
-namespace {
-
-// Steps after the socket exists; every failure reports the socket library's own code.
-int Exchange(platform::Socket socket, const TellOptions& options, const char* command,
-             int command_length) {
+int ExchangeWithManager(platform::Socket socket, const TellOptions& options, const char* command,
+                        int command_length, int receive_timeout_ms) {
   const char* host = options.host;
   uint32_t address = platform::ParseIpv4Address(host);
   if (address == platform::kNoAddress) {
@@ -78,6 +75,12 @@ int Exchange(platform::Socket socket, const TellOptions& options, const char* co
   std::error_code error;
   if (!platform::ConnectSocket(socket, address, static_cast<uint16_t>(options.port), &error)) {
     std::fprintf(stderr, kConnectFailedFormat, error.value());
+    return -1;
+  }
+  // A manager that accepts and then stays silent must not hold a script for good; a wait
+  // that cannot be bounded fails the same way as one that ran out.
+  if (!platform::SetReceiveTimeout(socket, receive_timeout_ms, &error)) {
+    std::fprintf(stderr, kReceiveFailedFormat, error.value());
     return -1;
   }
   char reply[kTellBufferSize];
@@ -99,8 +102,6 @@ int Exchange(platform::Socket socket, const TellOptions& options, const char* co
   std::fflush(stdout);
   return 0;
 }
-
-}  // namespace
 
 int TellManagerMain(int argc, char** argv) {
   const char* program = argc > 0 ? argv[0] : "TellTobrinManager";
@@ -132,7 +133,7 @@ int TellManagerMain(int argc, char** argv) {
     return -2;
   }
   // The socket stays open: stopping the library and exiting ends the connection.
-  int status = Exchange(socket, options, command, length);
+  int status = ExchangeWithManager(socket, options, command, length, kTellReceiveTimeoutMs);
   platform::StopSockets();
   return status;
 }

@@ -4,8 +4,13 @@
 
 #include <cstdio>
 
+#include "platform/socket.h"
+
 /// The size of the command buffer and of the reply buffer.
 inline constexpr int kTellBufferSize = 32768;
+
+/// How long the client waits for the manager's greeting, and again for its reply.
+inline constexpr int kTellReceiveTimeoutMs = 30000;
 
 /// What the options at the front of the command line say.
 struct TellOptions {
@@ -31,6 +36,14 @@ void PrintTellUsage(std::FILE* out, const char* program);
 /// Writes `reply[0..length)` to `out` up to its first zero byte, as data (never as a
 /// format): every other byte passes unchanged.
 void PrintReply(std::FILE* out, const char* reply, int length);
+
+/// Everything after the socket exists: connects `socket` to the manager that `options` name,
+/// receives its greeting, sends `command`, receives the reply and prints it to standard
+/// output. Each of the two receives fails after `receive_timeout_ms` without data. Every
+/// failure prints its message with the socket library's own code. 0, or -1 on failure. The
+/// socket is left open.
+int ExchangeWithManager(platform::Socket socket, const TellOptions& options, const char* command,
+                        int command_length, int receive_timeout_ms);
 
 /// The whole program. Returns the exit status: 0 after printing the reply, 1 after the
 /// help, -2 when no socket can be created, -1 on every other failure.

@@ -181,6 +181,25 @@ TEST_F(DevManagerTest, KilledManagerTakesTheLogServerWithIt) {
 }
 
 TEST_F(DevManagerTest, ReportsALogServerThatFailsOrNeverGetsReady) {
+  // The process it names is the log server's: killed by that id, it is seen to end.
+  ScratchDir killed_dir;
+  DevManager killed(killed_dir);
+  ASSERT_TRUE(killed.Start());
+  const std::string ready = "dev_manager: log server ready, process ";
+  std::string out = killed.program.Stdout();
+  ASSERT_NE(out.find(ready), std::string::npos) << out;
+  long id = std::atol(out.c_str() + out.find(ready) + ready.size());
+  EXPECT_NE(killed.Ask("get all\n").find("logserver.process: " + std::to_string(id) + "\n"),
+            std::string::npos);
+  platform::KillProcess(id);
+  int killed_status = -1;
+  ASSERT_TRUE(killed.program.WaitForExit(kWaitMs, &killed_status))
+      << "the manager did not see its log server end after killing process " << id;
+  EXPECT_EQ(killed_status, 1);
+  EXPECT_NE(killed.program.Stderr().find("dev_manager: the log server ended on its own"),
+            std::string::npos)
+      << killed.program.Stderr();
+
   RunResult bad =
       RunProgram({ToolPath("dev_manager"), "--port=0", "--", LoggerPath()}, "", kWaitMs);
   EXPECT_EQ(bad.status, 1);

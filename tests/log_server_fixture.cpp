@@ -20,6 +20,10 @@ std::string RenameFailedNote(const std::string& log, const std::string& backup) 
   return kRenameFailedNoteStart + log + kRenameFailedNoteMiddle + backup + kRenameFailedNoteEnd;
 }
 
+std::vector<std::string> RotationOptions(int64_t limit, int backups) {
+  return {"--filesize=" + std::to_string(limit), "--numbackups=" + std::to_string(backups)};
+}
+
 int Write(LogWriter* writer, const std::string& text) {
   return writer->WriteAll(text.data(), static_cast<int>(text.size()));
 }

@@ -1,11 +1,12 @@
 // A real TobrinLogger started for one test, and pipe clients that talk to it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "platform/msgpipe.h"
+#include "client/pipe.h"
 #include "server_messages.h"
 #include "test_support.h"
 
@@ -22,13 +23,17 @@ std::string CannotOpenLogStart(const std::string& log);
 /// The note that a failed rotation of `log` to `backup` writes into the log.
 std::string RenameFailedNote(const std::string& log, const std::string& backup);
 
+/// The options that have a server rotate at `limit` bytes into `backups` backups.
+std::vector<std::string> RotationOptions(int64_t limit, int backups);
+
 /// Hands `text` to the writer's WriteAll as one block; its result.
 int Write(LogWriter* writer, const std::string& text);
 
 /// A unique pipe name inside `dir` (POSIX) or in the pipe namespace (Windows).
 std::string UniquePipeName(const ScratchDir& dir);
 
-/// One client connection, held open by the test.
+/// One client connection, held open by the test: exactly one connection, never made again,
+/// so that the tests see what the server does to it.
 class PipeClient {
  public:
   ~PipeClient() { Close(); }
@@ -62,6 +67,9 @@ class LogServer {
  public:
   explicit LogServer(const ScratchDir& dir)
       : pipe(UniquePipeName(dir)), log(dir.File("server.log")) {}
+  /// A server on `pipe`, as one that takes over from another, with its log in `dir`.
+  LogServer(const ScratchDir& dir, const std::string& pipe)
+      : pipe(pipe), log(dir.File("server.log")) {}
 
   /// Starts the server with --input=pipe, `output` (default --output=log) and `extra`, and
   /// waits for its ready byte.

@@ -1,6 +1,8 @@
 // End-to-end: the real TobrinLogger, fed through its pipe.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "log_server_fixture.h"
 #include "messages.h"
 
@@ -87,26 +89,45 @@ TEST(LogServer, ConcurrentClientsKeepEveryMessageWholeAndInOrder) {
   EXPECT_EQ(server.Stop(), 1);
 }
 
+std::string Quoted(const std::string& path) { return "\"" + CommandWord(path) + "\""; }
+
 TEST(LogServer, CommandModeFeedsEveryBlockAsItArrives) {
   ScratchDir dir;
-  LogServer server(dir);
-  std::string copy = dir.File("copy.out");
-  ASSERT_TRUE(server.Start({}, "--output=|  " + CommandWord(ToolPath("copy_stdin")) + " " +
-                                   CommandWord(copy) + " --echo"));
-  PipeClient client;
-  ASSERT_TRUE(client.Connect(server.pipe));
-  // The command echoes what it reads to its standard error, which is the server's; each
-  // block must arrive before the next one is sent.
-  ASSERT_TRUE(client.Send("first block\n"));
-  ASSERT_TRUE(server.program.WaitForStderr("first block\n"))
-      << "stdout: " << server.program.Stdout() << "\nstderr: " << server.program.Stderr();
-  const std::string binary("a\r\nb\0c\x1a\n", 8);
-  ASSERT_TRUE(client.Send(binary));
-  ASSERT_TRUE(server.program.WaitForStderr(std::string("b\0c", 3)));
-  client.Close();
-  ASSERT_TRUE(server.WaitForClientsDone(1));
-  EXPECT_EQ(ReadWholeFile(copy), "first block\n" + binary);
-  EXPECT_EQ(server.Stop(), 1);
+  // A program and an argument that both need quotes, and the quoting that works with a
+  // plain argument or none.
+  const std::string spaced = dir.File("dir with space");
+  const std::string tool = ToolPath("copy_stdin");
+  const std::string spaced_tool =
+      spaced + "/copy stdin" + std::filesystem::path(tool).extension().string();
+  std::error_code copied;
+  std::filesystem::create_directories(spaced, copied);
+  std::filesystem::copy_file(tool, spaced_tool, copied);
+  ASSERT_FALSE(copied) << copied.message();
+  const std::string copies[] = {dir.File("copy.out"), dir.File("quoted.out"),
+                                spaced + "/out file.txt"};
+  const std::string commands[] = {
+      "  " + CommandWord(tool) + " " + CommandWord(copies[0]) + " --echo",
+      Quoted(spaced_tool) + " " + CommandWord(copies[1]) + " --echo",
+      Quoted(spaced_tool) + " " + Quoted(copies[2]) + " --echo"};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(commands[i]);
+    LogServer server(dir);
+    ASSERT_TRUE(server.Start({}, "--output=|" + commands[i]));
+    PipeClient client;
+    ASSERT_TRUE(client.Connect(server.pipe));
+    // The command echoes what it reads to its standard error, which is the server's; each
+    // block must arrive before the next one is sent.
+    ASSERT_TRUE(client.Send("first block\n"));
+    ASSERT_TRUE(server.program.WaitForStderr("first block\n"))
+        << "stdout: " << server.program.Stdout() << "\nstderr: " << server.program.Stderr();
+    const std::string binary("a\r\nb\0c\x1a\n", 8);
+    ASSERT_TRUE(client.Send(binary));
+    ASSERT_TRUE(server.program.WaitForStderr(std::string("b\0c", 3)));
+    client.Close();
+    ASSERT_TRUE(server.WaitForClientsDone(1));
+    EXPECT_EQ(ReadWholeFile(copies[i]), "first block\n" + binary);
+    EXPECT_EQ(server.Stop(), 1);
+  }
 }
 
 TEST(LogServer, CommandThatExitsFailsTheWriteButNotTheServer) {

@@ -1,6 +1,7 @@
 #include "messages.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "rotation.h"
 #include "test_support.h"
@@ -97,6 +98,26 @@ std::vector<std::string> FilesInWritingOrder(const std::string& log, int backups
   return files;
 }
 
+int FirstSequence(const std::string& text) {
+  if (text.size() < static_cast<size_t>(kMessageHeader)) return -1;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  if (bytes[0] != kMagic[0] || bytes[1] != kMagic[1]) return -1;
+  return static_cast<int>(GetU32(bytes + 4));
+}
+
+std::vector<std::string> RingInWritingOrder(const std::string& log, int backups) {
+  std::vector<std::pair<int, std::string>> found;
+  for (int n = 1; n <= backups; ++n) {
+    std::string name = BackupName(log, n);
+    if (FileExists(name)) found.emplace_back(FirstSequence(ReadWholeFile(name)), name);
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> files;
+  for (const auto& backup : found) files.push_back(backup.second);
+  files.push_back(log);
+  return files;
+}
+
 LogReader::LogReader(int clients, const Lengths& lengths)
     : lengths(lengths), next(static_cast<size_t>(clients)) {
   for (int c = 0; c < clients; ++c) next[c] = NextNonEmpty(c, 0, lengths);
@@ -138,6 +159,23 @@ LogReader::LogReader(int clients, const Lengths& lengths)
     bytes_read += length;
     last_length = length;
     at += length;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult LogReader::ReadRotated(const std::vector<std::string>& files,
+                                                  int64_t limit) {
+  for (size_t f = 0; f < files.size(); ++f) {
+    std::string text = ReadWholeFile(files[f]);
+    ::testing::AssertionResult read = ReadFile(files[f], text, false);
+    if (!read) return read;
+    int64_t size = static_cast<int64_t>(text.size());
+    bool last = f + 1 == files.size();
+    if (!last && (size <= limit || size - static_cast<int64_t>(last_length) > limit))
+      return ::testing::AssertionFailure()
+             << files[f] << ": " << size << " bytes, not rotated right after passing " << limit;
+    if (last && size > limit)
+      return ::testing::AssertionFailure() << files[f] << ": " << size << " bytes, over " << limit;
   }
   return ::testing::AssertionSuccess();
 }

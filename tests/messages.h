@@ -40,6 +40,12 @@ std::string BackupName(const std::string& log, int n);
 /// The backups in the order they were taken (1, 2, ... while none has been reused), then the
 /// log itself.
 std::vector<std::string> FilesInWritingOrder(const std::string& log, int backups);
+/// The sequence number of the message that `text` begins with; -1 when it begins with none.
+int FirstSequence(const std::string& text);
+/// The backups of `log` that exist, in the order they were written also after the ring has
+/// been reused: by the sequence number of the message each begins with (the messages of one
+/// client), an empty one first. Then the log itself.
+std::vector<std::string> RingInWritingOrder(const std::string& log, int backups);
 
 /// Walks files in the order they were written and follows every client's sequence.
 struct LogReader {
@@ -49,6 +55,10 @@ struct LogReader {
   /// where `tail_allowed` may it end in the beginning of one more.
   ::testing::AssertionResult ReadFile(const std::string& name, const std::string& text,
                                       bool tail_allowed);
+  /// Reads `files`, which a server rotating at `limit` bytes wrote in this order, each as
+  /// ReadFile does: each but the last must have been rotated right after the message that
+  /// took it over the limit, and the last must be within the limit.
+  ::testing::AssertionResult ReadRotated(const std::vector<std::string>& files, int64_t limit);
   /// True when `tail` is the beginning, and not the whole, of some client's next message.
   bool IsCutMessage(const std::string& tail) const;
 

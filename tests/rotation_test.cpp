@@ -185,10 +185,35 @@ TEST(Rotation, BackupsFormARingThroughTheirModificationTimes) {
     used.push_back(found);
     // Within one second of the clock all backups would have the same time, and an equal
     // time keeps the lower number: each gets a time of its own instead of a sleep.
-    ASSERT_TRUE(platform::SetModificationTime(BackupName(log, found).c_str(), base + round));
+    ASSERT_TRUE(platform::SetModificationTime(BackupName(log, found).c_str(), {base + round, 0}));
   }
   EXPECT_EQ(used, (std::vector<int>{1, 2, 3, 1, 2, 3, 1}));
   EXPECT_FALSE(FileExists(dir.File("app4.log")));
+}
+
+// Rotations faster than the clock's seconds: the backups' times must still tell them apart,
+// or else the ring must go on from the number this writer took last.
+TEST(Rotation, BackupsFormARingWhenRotationsComeWithinOneSecond) {
+  ScratchDir dir;
+  LockedLogWriter writer;
+  std::string log = OpenLog(dir, &writer, 10, 3);
+  std::vector<int> used;
+  std::vector<std::string> texts;
+  for (int round = 0; round < 11; ++round) {
+    texts.push_back("rotation " + std::to_string(round) + "\n");  // over the limit alone
+    ASSERT_EQ(Write(&writer, texts.back()), 1);
+    ASSERT_EQ(writer.Rotation().SizeCounter(), 0);
+    int found = 0;
+    for (int n = 1; n <= 3; ++n)
+      if (ReadWholeFile(BackupName(log, n)) == texts.back()) found = n;
+    ASSERT_NE(found, 0) << "round " << round;
+    used.push_back(found);
+  }
+  EXPECT_EQ(used, (std::vector<int>{1, 2, 3, 1, 2, 3, 1, 2, 3, 1, 2}));
+  // The three newest: rounds 8, 9 and 10.
+  EXPECT_EQ(ReadWholeFile(BackupName(log, 3)), texts[8]);
+  EXPECT_EQ(ReadWholeFile(BackupName(log, 1)), texts[9]);
+  EXPECT_EQ(ReadWholeFile(BackupName(log, 2)), texts[10]);
 }
 
 // Arranges app1.log and app2.log (each present when its time is not 0), rotates once with
@@ -201,7 +226,7 @@ int RotateIntoTwoBackups(int64_t time1, int64_t time2) {
   for (int i = 0; i < 2; ++i) {
     if (times[i] == 0) continue;
     EXPECT_TRUE(WriteWholeFile(backups[i], "old" + std::to_string(i + 1)));
-    EXPECT_TRUE(platform::SetModificationTime(backups[i].c_str(), times[i]));
+    EXPECT_TRUE(platform::SetModificationTime(backups[i].c_str(), {times[i], 0}));
   }
   LockedLogWriter writer;
   Configure(&writer, log, 10, 2);
@@ -231,13 +256,47 @@ TEST(Rotation, WhenAllAreTakenTheOldestIsReplacedAndAnEqualTimeKeepsTheLowerNumb
   EXPECT_EQ(RotateIntoTwoBackups(1500000000, 1500000000), 1);
 }
 
+// Three backups of app.log, all modified within one second, `nanoseconds` into it; the number
+// ChooseBackup takes after `last_taken`.
+int ChooseAmongThree(const std::vector<int32_t>& nanoseconds, int last_taken) {
+  ScratchDir dir;
+  std::string log = dir.File("app.log");
+  for (int n = 1; n <= 3; ++n) {
+    std::string backup = BackupName(log, n);
+    EXPECT_TRUE(WriteWholeFile(backup, "old"));
+    EXPECT_TRUE(platform::SetModificationTime(backup.c_str(), {1500000000, nanoseconds[n - 1]}));
+  }
+  char name[1024];
+  int chosen = ChooseBackup(log.c_str(), 3, last_taken, name, sizeof(name));
+  EXPECT_EQ(name, BackupName(log, chosen));
+  return chosen;
+}
+
+// 100 ns apart, the finest step that both systems keep.
+TEST(Rotation, ModificationTimesAreComparedWithinTheSecond) {
+  EXPECT_EQ(ChooseAmongThree({300, 200, 100}, 0), 3);
+  EXPECT_EQ(ChooseAmongThree({300, 100, 200}, 0), 2);
+  EXPECT_EQ(ChooseAmongThree({300, 100, 200}, 1), 2);
+  EXPECT_EQ(ChooseAmongThree({100, 200, 300}, 2), 1);
+}
+
+TEST(Rotation, AnEqualOldestTimeGoesToTheNumberAfterTheLastTakenElseTheLowest) {
+  EXPECT_EQ(ChooseAmongThree({0, 0, 0}, 0), 1);
+  EXPECT_EQ(ChooseAmongThree({0, 0, 0}, 1), 2);
+  EXPECT_EQ(ChooseAmongThree({0, 0, 0}, 2), 3);
+  EXPECT_EQ(ChooseAmongThree({0, 0, 0}, 3), 1);
+  // Only among the oldest: the number after the last taken is newer here.
+  EXPECT_EQ(ChooseAmongThree({100, 200, 100}, 1), 1);
+  EXPECT_EQ(ChooseAmongThree({100, 200, 100}, 2), 3);
+}
+
 TEST(Rotation, FailedRenameKeepsEveryByteInTheLogAndNotesIt) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
   BlockWithDirectory(dir.File("app1.log"));
   BlockWithDirectory(dir.File("app2.log"));
   // The choice between the two blocked names follows their times (equal keeps the lower).
-  int64_t time1 = 0, time2 = 0;
+  platform::FileTime time1, time2;
   ASSERT_TRUE(platform::GetModificationTime(dir.File("app1.log").c_str(), &time1));
   ASSERT_TRUE(platform::GetModificationTime(dir.File("app2.log").c_str(), &time2));
   std::string blocked = dir.File(time2 < time1 ? "app2.log" : "app1.log");
@@ -309,17 +368,77 @@ TEST(Rotation, ReopenInARemovedDirectoryFailsAndEveryRetryPrintsTheOpenMessage) 
                  << ")";
   ASSERT_TRUE(fs::remove(logs, error)) << error.message();
 
+  // The next write finds its log removed and does not write into it; the log cannot be
+  // opened again without its directory.
   CapturedOutput captured(stderr);
-  EXPECT_EQ(Write(&writer, std::string(60, 'b')), 1);
+  EXPECT_EQ(Write(&writer, std::string(60, 'b')), 0);
   EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   EXPECT_EQ(Write(&writer, "next\n"), 0);
   std::string err = captured.Release();
   std::string message = CannotOpenLogStart(log);
   EXPECT_EQ(CountOf(err, message), 2) << err;
 
+  // The new log's size is read at the first write into it.
   fs::create_directories(logs);
   EXPECT_EQ(Write(&writer, "back\n"), 1);
   EXPECT_EQ(ReadWholeFile(log), "back\n");
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 5);
+}
+
+// Removed from outside, the log gets nothing more: the next write opens it by its name again.
+TEST(Rotation, WriteAfterTheLogWasRemovedOpensTheLogByItsNameAgain) {
+  ScratchDir dir;
+  LockedLogWriter writer;
+  std::string log = OpenLog(dir, &writer, 1000, 3);
+  ASSERT_EQ(Write(&writer, "before\n"), 1);
+  std::error_code error;
+  if (!fs::remove(log, error))
+    GTEST_SKIP() << "this system does not let the open log be removed (" << error.message() << ")";
+  ASSERT_EQ(Write(&writer, "after\n"), 1);
+  ASSERT_EQ(Write(&writer, "more\n"), 1);
+  EXPECT_EQ(ReadWholeFile(log), "after\nmore\n");
+  EXPECT_EQ(writer.Rotation().SizeCounter(), 11);
+  EXPECT_FALSE(FileExists(dir.File("app1.log")));
+}
+
+// A log moved away from outside leaves a rotation nothing to back up: it opens a new log, and
+// that is a rotation like any other, without a note. The oldest backup stays.
+TEST(Rotation, RotationOfALogThatIsGoneStartsANewLogWithoutANote) {
+  ScratchDir dir;
+  LockedLogWriter writer;
+  std::string log = OpenLog(dir, &writer, 1000, 3);
+  ASSERT_TRUE(WriteWholeFile(dir.File("app1.log"), "oldest\n"));
+  ASSERT_EQ(Write(&writer, "text\n"), 1);
+  std::error_code error;
+  fs::rename(log, dir.File("elsewhere.log"), error);
+  if (error)
+    GTEST_SKIP() << "this system does not let the open log be moved (" << error.message() << ")";
+  EXPECT_EQ(writer.Rotation().RotateLogFile(), 1);
+  EXPECT_EQ(ReadWholeFile(dir.File("elsewhere.log")), "text\n");
+  EXPECT_EQ(ReadWholeFile(dir.File("app1.log")), "oldest\n");
+  EXPECT_FALSE(FileExists(dir.File("app2.log")));
+  ASSERT_EQ(Write(&writer, "next\n"), 1);
+  EXPECT_EQ(ReadWholeFile(log), "next\n");
+}
+
+// Deleting the backup must never remove a directory (POSIX remove(3) falls back to rmdir):
+// here an empty one, where it can be another user's, the oldest in the ring.
+TEST(Rotation, EmptyDirectoryAtTheOldestBackupNameIsNeverRemoved) {
+  ScratchDir dir;
+  std::string log = dir.File("app.log"), backup1 = dir.File("app1.log");
+  fs::create_directories(backup1);
+  std::string chown = SystemTool("chown");
+  if (!chown.empty()) RunProgram({chown, "65534:65534", backup1});
+  ASSERT_TRUE(WriteWholeFile(dir.File("app2.log"), "newer\n"));
+  ASSERT_TRUE(platform::SetModificationTime(backup1.c_str(), {1000000000, 0}));
+  ASSERT_TRUE(platform::SetModificationTime(dir.File("app2.log").c_str(), {1500000000, 0}));
+
+  LockedLogWriter writer;
+  ASSERT_EQ(OpenLog(dir, &writer, 10, 2), log);
+  ASSERT_EQ(Write(&writer, "over ten bytes\n"), 1);
+  EXPECT_TRUE(fs::is_directory(backup1)) << "the directory at the backup name was removed";
+  EXPECT_EQ(ReadWholeFile(log), "over ten bytes\n" + RenameFailedNote(log, backup1));
+  EXPECT_EQ(ReadWholeFile(dir.File("app2.log")), "newer\n");
 }
 
 TEST(Rotation, StartUpRotationWhoseReopenFailsStillStartsAndTheFirstWriteOpens) {
@@ -549,16 +668,7 @@ void ExpectEveryMessageOnceAndInOrder(const std::string& log, int backups, int l
   ASSERT_LE(static_cast<int>(files.size()), backups) << "a backup may have been reused";
   ASSERT_GT(files.size(), 3u) << "too few rotations to test anything";
   LogReader reader(clients, kShort);
-  for (size_t f = 0; f < files.size(); ++f) {
-    std::string text = ReadWholeFile(files[f]);
-    ASSERT_TRUE(reader.ReadFile(files[f], text, false));
-    if (f + 1 < files.size()) {
-      EXPECT_GT(text.size(), static_cast<size_t>(limit)) << files[f];
-      EXPECT_LE(text.size() - reader.last_length, static_cast<size_t>(limit)) << files[f];
-    } else {
-      EXPECT_LE(text.size(), static_cast<size_t>(limit)) << files[f];
-    }
-  }
+  ASSERT_TRUE(reader.ReadRotated(files, limit));
   for (int c = 0; c < clients; ++c) EXPECT_EQ(reader.next[c], messages) << "client " << c;
 }
 
@@ -584,11 +694,42 @@ TEST(RotationServer, ConcurrentClientsLoseNothingAcrossRotations) {
   constexpr int kClients = 8, kMessages = 100, kLimit = 3000, kBackups = 1000;
   ScratchDir dir;
   LogServer server(dir);
-  ASSERT_TRUE(server.Start(
-      {"--filesize=" + std::to_string(kLimit), "--numbackups=" + std::to_string(kBackups)}));
+  ASSERT_TRUE(server.Start(RotationOptions(kLimit, kBackups)));
   ASSERT_TRUE(SendConcurrently(server.pipe, kClients, kMessages, ShortMessage));
   ASSERT_TRUE(server.WaitForClientsDone(kClients));
   ExpectEveryMessageOnceAndInOrder(server.log, kBackups, kLimit, kClients, kMessages);
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+// The backups of a ring that has been reused many times, read in the order they were written
+// (one client's messages), and then the log: every backup number must be taken and together
+// they must hold one unbroken run of messages that ends with the last one sent. Each backup
+// must have been rotated by the message that took it over the limit, so the run is that of
+// the newest rotations.
+void ExpectTheNewestRunInTheRing(const std::string& log, int backups, int limit, int messages,
+                                 const Lengths& lengths) {
+  std::vector<std::string> files = RingInWritingOrder(log, backups);
+  ASSERT_EQ(files.size(), static_cast<size_t>(backups) + 1) << "a backup number was never taken";
+  LogReader reader(1, lengths);
+  reader.next[0] = FirstSequence(ReadWholeFile(files[0]));
+  ASSERT_GE(reader.next[0], 0) << files[0] << " holds no message";
+  const int first = reader.next[0];
+  ASSERT_TRUE(reader.ReadRotated(files, limit)) << "the run kept begins at " << first;
+  EXPECT_EQ(reader.next[0], messages) << "the run kept, from " << first << ", misses the newest";
+}
+
+// Some 30 rotations within a second, as 5 MB/s of log text gives at the default limit: the
+// ring must still keep the newest text.
+TEST(RotationServer, RotationsWithinOneSecondKeepTheNewestMessages) {
+  constexpr int kMessages = 300, kLength = 101, kLimit = 1000, kBackups = 5;
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start(RotationOptions(kLimit, kBackups)));
+  std::vector<std::string> messages;
+  for (int s = 0; s < kMessages; ++s) messages.push_back(MakeMessage(0, s, Exactly(kLength)));
+  ASSERT_TRUE(SendMessages(server.pipe, messages));
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  ExpectTheNewestRunInTheRing(server.log, kBackups, kLimit, kMessages, Exactly(kLength));
   EXPECT_EQ(server.Stop(), 1);
 }
 

@@ -99,6 +99,9 @@ TEST(TellReply, PrintedAsDataUpToTheFirstZero) {
   EXPECT_EQ(Printed(full), full);
 }
 
+// Stands for a greeting or reply that the manager never sends: it stays silent instead.
+const std::string kSilent = "<silent>";
+
 // The manager's side of one control connection, as scripted: it greets (or, without a
 // greeting, ends its sending side at once), takes the command with one receive, sends the
 // reply, and records whatever else the client sends until the connection ends.
@@ -128,13 +131,12 @@ class FakeManager {
     if (!platform::AcceptConnection(listener_, kWaitMs, &connection)) return;
     if (greeting_.empty()) {
       platform::ShutdownSending(connection);
-      Drain(connection, &trailing);
-    } else {
+    } else if (greeting_ != kSilent) {
       SendAll(connection, greeting_);
       Drain(connection, &command, true);
-      SendAll(connection, reply_);
-      Drain(connection, &trailing);
+      if (reply_ != kSilent) SendAll(connection, reply_);
     }
+    Drain(connection, &trailing);
     platform::CloseSocket(connection);
   }
   static void SendAll(platform::Socket connection, const std::string& bytes) {
@@ -222,6 +224,47 @@ TEST_F(TellProgram, ManagerClosingWithoutGreetingGetsNothing) {
   EXPECT_EQ(run.err, test::Format(kReceiveFailedFormat, 0));
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(manager.trailing, "");
+}
+
+// What this system's receive reports when its time-out runs out, found the same way.
+std::error_code TimedOutReceive() {
+  platform::Socket listener = platform::kNoSocket;
+  platform::Socket socket = platform::CreateTcpSocket();
+  uint16_t port = 0;
+  std::error_code timed_out;
+  char byte;
+  if (platform::ListenOnLoopback(0, &listener, &port) &&
+      platform::ConnectSocket(socket, platform::ParseIpv4Address("127.0.0.1"), port) &&
+      platform::SetReceiveTimeout(socket, 1))
+    platform::ReceiveOnce(socket, &byte, 1, &timed_out);
+  platform::CloseSocket(socket);
+  platform::CloseSocket(listener);
+  return timed_out;
+}
+
+TEST_F(TellProgram, SilentManagerFailsTheWaitingReceiveAfterTheTimeOut) {
+  // The program passes kTellReceiveTimeoutMs, too long for a test; here the exchange gets a
+  // time-out that still leaves the manager's thread time to greet on a busy machine. The
+  // manager stays silent until the test closes the client's socket.
+  constexpr int kTimeoutMs = 1000;
+  const std::error_code timed_out = TimedOutReceive();
+  ASSERT_NE(timed_out.value(), 0);
+  for (const char* greeting : {kSilent.c_str(), "hello"}) {
+    FakeManager manager(greeting, kSilent);
+    ASSERT_TRUE(manager.listening());
+    TellOptions options;
+    options.port = manager.port();
+    platform::Socket socket = platform::CreateTcpSocket();
+    test::CapturedOutput err(stderr);
+    int status = ExchangeWithManager(socket, options, "get all \n", 9, kTimeoutMs);
+    std::string printed = err.Release();
+    platform::CloseSocket(socket);
+    manager.Finish();
+    EXPECT_EQ(status, -1) << greeting;
+    EXPECT_EQ(printed, test::Format(kReceiveFailedFormat, timed_out.value())) << greeting;
+    EXPECT_EQ(manager.command + manager.trailing, greeting == kSilent ? "" : "get all \n")
+        << greeting;
+  }
 }
 
 TEST_F(TellProgram, RefusedConnectionReportsTheSocketError) {

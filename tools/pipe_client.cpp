@@ -3,10 +3,15 @@
 //   pipe_client [options] PIPE [MESSAGE...]
 //
 // Each MESSAGE is sent as one message; without any, each line of standard input is one
-// message (with its line feed). Options:
+// message (with its line feed), sent as soon as it has been read. A line longer than a
+// message may be is reported and skipped, and the status at the end is then 1. Everything
+// goes through the client library, so a server that restarts meanwhile is reconnected to.
+// Options:
 //   --newline        add a line feed to each MESSAGE
-//   --repeat=R       send the whole set R times (default 1)
-//   --connections=N  do it over N connections at once (default 1)
+//   --repeat=R       send the whole set R times (default 1); each line of standard input R
+//                    times as it comes
+//   --connections=N  do it over N connections at once (default 1); standard input's lines
+//                    go to each connection in turn
 //   --size=B --count=C  instead of MESSAGEs, send C generated messages of B bytes each
 //                    (a connection number, a sequence number, filler, a line feed)
 //   --timeout=MS     how long to keep trying to connect (default 10000)
@@ -18,6 +23,7 @@
 #include <vector>
 
 #include "platform/msgpipe.h"
+#include "tobrin/client.h"
 #include "tools/support/failure.h"
 
 namespace {
@@ -65,24 +71,24 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   options->pipe = argv[i++];
   for (; i < argc; ++i)
     options->messages.push_back(std::string(argv[i]) + (options->newline ? "\n" : ""));
-  if (options->size > platform::kMaxMessage * 2) {
-    std::fprintf(stderr, "pipe_client: --size is at most %d\n", platform::kMaxMessage * 2);
+  if (options->size > platform::kMaxMessage) {
+    std::fprintf(stderr, "pipe_client: --size is at most %d\n", platform::kMaxMessage);
     return false;
   }
   return true;
 }
 
-void ReadStdinLines(std::vector<std::string>* messages) {
-  std::string line;
-  int c;
-  while ((c = std::getchar()) != EOF) {
-    line.push_back(static_cast<char>(c));
-    if (c == '\n') {
-      messages->push_back(line);
-      line.clear();
-    }
-  }
-  if (!line.empty()) messages->push_back(line);
+void PrintSendFailure(const char* pipe, int result) {
+  std::fprintf(stderr, "pipe_client: cannot send to %s: %s (%d)\n", pipe, tobrin_strerror(result),
+               tobrin_last_error());
+}
+
+tobrin_client* Connect(const Options& options) {
+  tobrin_client* client = tobrin_connect(options.pipe, options.timeout_ms);
+  if (!client)
+    PrintFailure("pipe_client", std::string("connect to ") + options.pipe,
+                 std::error_code(tobrin_last_error(), std::system_category()));
+  return client;
 }
 
 // Collects messages and sends them in groups, so that where the system sends many in one
@@ -90,26 +96,22 @@ void ReadStdinLines(std::vector<std::string>* messages) {
 class Outbox {
  public:
   enum { kGroup = 64 };
-  Outbox(platform::PipeEnd end, const char* pipe) : end_(end), pipe_(pipe) {}
+  Outbox(tobrin_client* client, const char* pipe) : client_(client), pipe_(pipe) {}
   bool Add(const std::string& message) {
-    data_[count_] = message.data();
-    lengths_[count_] = static_cast<int>(message.size());
+    messages_[count_] = {message.data(), message.size()};
     return ++count_ < kGroup || Flush();
   }
   bool Flush() {
-    std::error_code error;
-    int sent = platform::SendPipeMessages(end_, data_, lengths_, count_, &error);
-    bool ok = sent == count_;
+    int result = tobrin_send_many(client_, messages_, static_cast<size_t>(count_), nullptr);
     count_ = 0;
-    if (!ok) PrintFailure("pipe_client", std::string("send to ") + pipe_, error);
-    return ok;
+    if (result != 0) PrintSendFailure(pipe_, result);
+    return result == 0;
   }
 
  private:
-  platform::PipeEnd end_;
+  tobrin_client* client_;
   const char* pipe_;
-  const char* data_[kGroup];
-  int lengths_[kGroup];
+  tobrin_message messages_[kGroup];
   int count_ = 0;
 };
 
@@ -126,13 +128,9 @@ void MakeMessage(long connection, long seq, long size, std::string* message) {
 }
 
 bool RunConnection(const Options& options, long connection) {
-  platform::PipeEnd end;
-  std::error_code error;
-  if (!platform::ConnectToPipe(options.pipe, options.timeout_ms, &end, &error)) {
-    PrintFailure("pipe_client", std::string("connect to ") + options.pipe, error);
-    return false;
-  }
-  Outbox outbox(end, options.pipe);
+  tobrin_client* client = Connect(options);
+  if (!client) return false;
+  Outbox outbox(client, options.pipe);
   bool ok = true;
   // One slot per message of a group: a slot is filled again only after its group has gone.
   std::vector<std::string> generated(options.size > 0 ? Outbox::kGroup : 0);
@@ -145,8 +143,55 @@ bool RunConnection(const Options& options, long connection) {
     for (size_t m = 0; ok && m < options.messages.size(); ++m) ok = outbox.Add(options.messages[m]);
   }
   ok = ok && outbox.Flush();
-  platform::ClosePipe(end);
+  tobrin_close(client);
   return ok;
+}
+
+// Reads the next line of standard input, its line feed included, into `line`. A line
+// longer than a message may be is read to its end but not kept: `*too_long` tells.
+bool ReadLine(std::string* line, bool* too_long) {
+  line->clear();
+  *too_long = false;
+  int c = EOF;
+  while ((c = std::getchar()) != EOF) {
+    if (line->size() < platform::kMaxMessage)
+      line->push_back(static_cast<char>(c));
+    else
+      *too_long = true;
+    if (c == '\n') break;
+  }
+  return c != EOF || !line->empty() || *too_long;
+}
+
+// Sends each line as it is read, on every connection in turn, as often as --repeat says.
+bool StreamStdin(const Options& options) {
+  std::vector<tobrin_client*> clients;
+  for (long c = 0; c < options.connections; ++c) {
+    tobrin_client* client = Connect(options);
+    if (!client) break;
+    clients.push_back(client);
+  }
+  bool ok = static_cast<long>(clients.size()) == options.connections;
+  bool refused = false;
+  std::string line;
+  bool too_long = false;
+  for (long number = 1; ok && ReadLine(&line, &too_long); ++number) {
+    if (too_long) {
+      std::fprintf(stderr, "pipe_client: line %ld is longer than %d bytes; not sent\n", number,
+                   platform::kMaxMessage);
+      refused = true;
+      continue;
+    }
+    for (size_t c = 0; ok && c < clients.size(); ++c) {
+      for (long r = 0; ok && r < options.repeat; ++r) {
+        int result = tobrin_send(clients[c], line.data(), line.size());
+        if (result != 0) PrintSendFailure(options.pipe, result);
+        ok = result == 0;
+      }
+    }
+  }
+  for (tobrin_client* client : clients) tobrin_close(client);
+  return ok && !refused;
 }
 
 }  // namespace
@@ -159,7 +204,7 @@ int main(int argc, char** argv) {
                  "[--size=B --count=C] [--timeout=MS] PIPE [MESSAGE...]\n");
     return 2;
   }
-  if (options.messages.empty() && options.size == 0) ReadStdinLines(&options.messages);
+  if (options.messages.empty() && options.size == 0) return StreamStdin(options) ? 0 : 1;
   std::vector<std::thread> threads;
   std::vector<char> results(static_cast<size_t>(options.connections), 0);
   for (long c = 0; c < options.connections; ++c)

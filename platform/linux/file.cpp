@@ -97,17 +97,32 @@ bool TruncateFile(File file, int64_t size, std::error_code* error) {
   return rc == 0;
 }
 
-bool GetModificationTime(const char* path, int64_t* seconds, std::error_code* error) {
+bool IsRemoved(File file) {
+  struct stat st;
+  return fstat(Fd(file), &st) == 0 && st.st_nlink == 0;
+}
+
+std::mutex& DescriptorMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+DescriptorHold::DescriptorHold() { DescriptorMutex().lock(); }
+
+DescriptorHold::~DescriptorHold() { DescriptorMutex().unlock(); }
+
+bool GetModificationTime(const char* path, FileTime* time, std::error_code* error) {
   struct stat st;
   if (stat(path, &st) != 0) return StoreErrno(error), false;
-  *seconds = st.st_mtime;
+  time->seconds = st.st_mtim.tv_sec;
+  time->nanoseconds = static_cast<int32_t>(st.st_mtim.tv_nsec);
   return true;
 }
 
-bool SetModificationTime(const char* path, int64_t seconds, std::error_code* error) {
+bool SetModificationTime(const char* path, FileTime time, std::error_code* error) {
   timespec times[2];
-  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
-  times[0].tv_nsec = times[1].tv_nsec = 0;
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(time.seconds);
+  times[0].tv_nsec = times[1].tv_nsec = time.nanoseconds;
   if (utimensat(AT_FDCWD, path, times, 0) == 0) return true;
   StoreErrno(error);
   return false;
@@ -119,7 +134,9 @@ bool RenameFile(const char* from, const char* to, std::error_code* error) {
   return false;
 }
 
-void RemoveFile(const char* path) { std::remove(path); }
+// Not remove(3): where unlink fails it tries rmdir, and so would take away an empty
+// directory, even another user's, that stands at a backup name.
+void RemoveFile(const char* path) { unlink(path); }
 
 int64_t CurrentTimeSeconds() { return static_cast<int64_t>(time(nullptr)); }
 

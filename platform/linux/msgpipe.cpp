@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "platform/linux/native.h"
+#include "platform/linux/pipe_address.h"
 
 namespace platform {
 
@@ -30,17 +31,6 @@ bool g_name_bound = false;
 char g_bound_path[sizeof(sockaddr_un::sun_path)];
 dev_t g_bound_device;
 ino_t g_bound_inode;
-
-bool MakeAddress(const char* name, sockaddr_un* address) {
-  size_t length = strlen(name);
-  if (length == 0 || length >= sizeof(address->sun_path)) return false;
-  memset(address, 0, sizeof(*address));
-  address->sun_family = AF_UNIX;
-  memcpy(address->sun_path, name, length + 1);
-  return true;
-}
-
-int NewSocket() { return socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0); }
 
 // The socket file is made owner-only, like the default security of a Windows pipe. Only
 // the main thread creates files at this point of start-up, so the process-wide umask is
@@ -57,7 +47,7 @@ bool BindOwnerOnly(int fd, const sockaddr_un& address) {
 bool IsStaleSocket(const sockaddr_un& address) {
   struct stat st;
   if (lstat(address.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
-  int probe = NewSocket();
+  int probe = NewPipeSocket();
   if (probe < 0) return false;
   int rc = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
   bool refused = rc != 0 && errno == ECONNREFUSED;
@@ -67,11 +57,12 @@ bool IsStaleSocket(const sockaddr_un& address) {
 
 bool OpenListener(const char* name, std::error_code* error) {
   sockaddr_un address;
-  if (!MakeAddress(name, &address)) {
+  if (!MakePipeAddress(name, &address)) {
     SetError(error, std::make_error_code(std::errc::filename_too_long));
     return false;
   }
-  int fd = NewSocket();
+  // Non-blocking, so that an accept returns at once (see ConnectPipeClient).
+  int fd = NewPipeSocket(SOCK_NONBLOCK);
   if (fd < 0) return StoreErrno(error), false;
   std::lock_guard<std::mutex> guard(g_name_mutex);
   bool bound = BindOwnerOnly(fd, address);
@@ -129,12 +120,26 @@ bool CreatePipeInstance(const char* name, PipeEnd* instance, std::error_code* er
   return true;
 }
 
+// A blocking accept takes the new descriptor's number before it waits, and would so keep
+// the one a rotation has just closed to open the new log. The accept therefore waits for a
+// client in poll, which takes no descriptor, and runs without waiting, excluded by any
+// DescriptorHold.
 bool ConnectPipeClient(PipeEnd* instance, std::error_code* error) {
   for (;;) {
-    int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd, failed;
+    {
+      std::lock_guard<std::mutex> hold(DescriptorMutex());
+      fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+      failed = errno;
+    }
     if (fd >= 0) {
       *instance = Wrap<PipeEnd>(fd);
       return true;
+    }
+    errno = failed;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd p{g_listener, POLLIN, 0};
+      if (poll(&p, 1, -1) >= 0 || errno == EINTR) continue;
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
     StoreErrno(error);
@@ -248,71 +253,6 @@ void RemovePipeName() {
     unlink(g_bound_path);
   g_name_bound = false;
 }
-
-bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, std::error_code* error) {
-  sockaddr_un address;
-  if (!MakeAddress(name, &address)) {
-    SetError(error, std::make_error_code(std::errc::filename_too_long));
-    return false;
-  }
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    int fd = NewSocket();
-    if (fd < 0) return StoreErrno(error), false;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-      *end = Wrap<PipeEnd>(fd);
-      return true;
-    }
-    int failed = errno;
-    StoreErrno(error);
-    close(fd);
-    bool retry = failed == ENOENT || failed == ECONNREFUSED || failed == EAGAIN || failed == EINTR;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (!retry || elapsed_ms >= timeout_ms) return false;
-    PauseMilliseconds(2);
-  }
-}
-
-bool SendPipeMessage(PipeEnd end, const void* data, int length, std::error_code* error) {
-  for (;;) {
-    ssize_t n = send(Fd(end), data, static_cast<size_t>(length), MSG_NOSIGNAL);
-    if (n >= 0) return true;
-    if (errno == EINTR) continue;
-    StoreErrno(error);
-    return false;
-  }
-}
-
-int SendPipeMessages(PipeEnd end, const char* const* messages, const int* lengths, int count,
-                     std::error_code* error) {
-  enum { kPerCall = 64 };
-  mmsghdr headers[kPerCall];
-  iovec vecs[kPerCall];
-  int sent = 0;
-  while (sent < count) {
-    int batch = count - sent < kPerCall ? count - sent : kPerCall;
-    for (int i = 0; i < batch; ++i) {
-      vecs[i].iov_base = const_cast<char*>(messages[sent + i]);
-      vecs[i].iov_len = static_cast<size_t>(lengths[sent + i]);
-      memset(&headers[i], 0, sizeof(headers[i]));
-      headers[i].msg_hdr.msg_iov = &vecs[i];
-      headers[i].msg_hdr.msg_iovlen = 1;
-    }
-    int n = sendmmsg(Fd(end), headers, static_cast<unsigned>(batch), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      StoreErrno(error);
-      return sent;
-    }
-    sent += n;
-  }
-  return sent;
-}
-
-void ClosePipe(PipeEnd end) { close(Fd(end)); }
 
 std::string MakePipeName(const std::string& directory, const std::string& tag) {
   return directory + "/" + tag + ".sock";

@@ -3,6 +3,8 @@
 
 #include <errno.h>
 
+#include <mutex>
+
 #include "platform/error.h"
 #include "platform/handle.h"
 
@@ -30,6 +32,10 @@ template <typename H>
 H Wrap(int fd) {
   return backend::Access::Wrap<H>(fd);
 }
+
+/// Held by a DescriptorHold, and by the pipe server around each accept: the one other place
+/// where the server takes descriptors while it runs.
+std::mutex& DescriptorMutex();
 
 /// The error in errno now.
 inline std::error_code ErrnoError() { return std::error_code(errno, std::generic_category()); }

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/linux/native.h"
@@ -31,6 +32,13 @@ bool ConnectSocket(Socket socket, uint32_t address, uint16_t port, std::error_co
   // After EINTR the connection goes on in the background; a second connect would fail
   // with EALREADY, so the interrupted attempt is reported as it is.
   if (connect(Fd(socket), reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return true;
+  StoreErrno(error);
+  return false;
+}
+
+bool SetReceiveTimeout(Socket socket, int timeout_ms, std::error_code* error) {
+  timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  if (setsockopt(Fd(socket), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0) return true;
   StoreErrno(error);
   return false;
 }

@@ -2,22 +2,49 @@
 #include "platform/command.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/win32/inherit_lock.h"
 #include "platform/win32/native.h"
 
 namespace platform {
 
+namespace {
+
+// _popen runs "cmd.exe /c COMMAND", and cmd keeps COMMAND's quotes only when there are
+// exactly two of them around the name of a program; otherwise it strips the first and the
+// last quote character of the line. One more pair around the whole command is what it then
+// strips, so a quoted program with a quoted argument runs as written. Null when out of memory.
+char* QuotedForCmd(const char* command) {
+  size_t length = std::strlen(command);
+  char* quoted = static_cast<char*>(std::malloc(length + 3));
+  if (!quoted) return nullptr;
+  quoted[0] = '"';
+  std::memcpy(quoted + 1, command, length);
+  quoted[length + 1] = '"';
+  quoted[length + 2] = '\0';
+  return quoted;
+}
+
+}  // namespace
+
 std::FILE* StartCommand(const char* command, std::error_code* error) {
+  char* quoted = QuotedForCmd(command);
+  if (!quoted) {
+    SetError(error, std::make_error_code(std::errc::not_enough_memory));
+    return nullptr;
+  }
   // _popen makes its end for the child inheritable and starts cmd.exe inheriting every
   // inheritable handle, so it must not overlap a spawn that has handles of its own open.
   AcquireInheritLock();
   ::SetLastError(0);
   errno = 0;
-  std::FILE* stream = _popen(command, "wb");
+  std::FILE* stream = _popen(quoted, "wb");
   const DWORD last = GetLastError();
   const int saved_errno = errno;
   ReleaseInheritLock();
+  std::free(quoted);
   // A failed system call leaves its code; a failure inside the C library only sets errno.
   if (stream == nullptr)
     SetError(error,

@@ -1,8 +1,5 @@
-// Win32: log files as FILE_APPEND_DATA handles; relies on msvcrt's _stat64 and _utime64.
+// Win32: log files as FILE_APPEND_DATA handles; modification times as FILETIMEs.
 #include "platform/file.h"
-
-#include <sys/stat.h>
-#include <sys/utime.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +13,10 @@ namespace platform {
 const char kDirectorySeparators[] = "\\/:";
 
 namespace {
+
+// FILETIME counts 100 ns steps from 1601-01-01 UTC.
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
 
 // The C library's functions report through errno.
 bool StoreErrnoUnless(bool ok, std::error_code* error) {
@@ -105,19 +106,44 @@ bool TruncateFile(File file, int64_t size, std::error_code* error) {
   return done;
 }
 
-bool GetModificationTime(const char* path, int64_t* seconds, std::error_code* error) {
-  // Plain stat has a 32-bit time on this target; the 64-bit variant is named explicitly.
-  struct _stat64 st;
-  if (!StoreErrnoUnless(_stat64(path, &st) == 0, error)) return false;
-  *seconds = st.st_mtime;
+// The log's handle does not share deletion, so the log cannot be removed while it is open.
+bool IsRemoved(File) { return false; }
+
+DescriptorHold::DescriptorHold() {}
+
+DescriptorHold::~DescriptorHold() {}
+
+// The runtime's stat gives whole seconds; the FILETIME behind it keeps 100 ns.
+bool GetModificationTime(const char* path, FileTime* time, std::error_code* error) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+    return StoreLastError(error), false;
+  int64_t ticks =
+      static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime);
+  int64_t since_1970 = ticks - kTicksFrom1601To1970;
+  int64_t seconds = since_1970 / kTicksPerSecond, rest = since_1970 % kTicksPerSecond;
+  if (rest < 0) rest += kTicksPerSecond, --seconds;
+  time->seconds = seconds;
+  time->nanoseconds = static_cast<int32_t>(rest * 100);
   return true;
 }
 
-bool SetModificationTime(const char* path, int64_t seconds, std::error_code* error) {
-  struct __utimbuf64 times;
-  times.actime = seconds;
-  times.modtime = seconds;
-  return StoreErrnoUnless(_utime64(path, &times) == 0, error);
+// Through a handle of its own, which directories need too (backup semantics).
+bool SetModificationTime(const char* path, FileTime time, std::error_code* error) {
+  HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) return StoreLastError(error), false;
+  uint64_t ticks = static_cast<uint64_t>(time.seconds * kTicksPerSecond + time.nanoseconds / 100 +
+                                         kTicksFrom1601To1970);
+  FILETIME written;
+  written.dwLowDateTime = static_cast<DWORD>(ticks);
+  written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  bool done = SetFileTime(h, NULL, NULL, &written) != 0;
+  if (!done) StoreLastError(error);
+  CloseHandle(h);
+  return done;
 }
 
 bool RenameFile(const char* from, const char* to, std::error_code* error) {

@@ -30,6 +30,15 @@ bool ConnectSocket(Socket socket, uint32_t address, uint16_t port, std::error_co
   return false;
 }
 
+bool SetReceiveTimeout(Socket socket, int timeout_ms, std::error_code* error) {
+  DWORD limit = static_cast<DWORD>(timeout_ms);
+  if (setsockopt(ToSocket(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
+                 sizeof limit) == 0)
+    return true;
+  StoreSocketError(error);
+  return false;
+}
+
 int SendOnce(Socket socket, const void* data, int size, std::error_code* error) {
   int sent = send(ToSocket(socket), static_cast<const char*>(data), size, 0);
   if (sent == SOCKET_ERROR) StoreSocketError(error);

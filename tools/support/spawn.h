@@ -18,7 +18,6 @@ class Child {
 
  private:
   friend struct ChildAccess;  // defined by the backend
-  friend long long ChildProcessNumber(const Child& child);
 
   intptr_t process_ = -1;      // Windows: process handle; Linux: pid.
   intptr_t stdin_write_ = -1;  // Our end of the child's standard input.
@@ -55,8 +54,7 @@ int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capa
 bool WaitForChild(const Child& child, int timeout_ms, int* exit_status,
                   std::error_code* error = nullptr);
 
-/// The number that names the child's process in messages: its pid on Linux, the value of its
-/// process handle on Windows.
+/// The child's process id, as the system's tools show it (ps, Task Manager).
 long long ChildProcessNumber(const Child& child);
 
 /// Kills the child at once (it cannot catch this).
@@ -75,7 +73,5 @@ int ReportedExitStatus(int status);
 
 /// This process's id.
 long CurrentProcessId();
-
-inline long long ChildProcessNumber(const Child& child) { return child.process_; }
 
 }  // namespace platform

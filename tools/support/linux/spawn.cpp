@@ -171,6 +171,8 @@ bool WaitForChild(const Child& child, int timeout_ms, int* exit_status, std::err
   }
 }
 
+long long ChildProcessNumber(const Child& child) { return ChildAccess::Pid(child); }
+
 void KillChild(const Child& child) { KillProcess(ChildAccess::Pid(child)); }
 
 void KillProcess(long pid) {

@@ -215,6 +215,11 @@ bool WaitForChild(const Child& child, int timeout_ms, int* exit_status, std::err
   return true;
 }
 
+// We hold a handle; people and tools name a process by its id.
+long long ChildProcessNumber(const Child& child) {
+  return GetProcessId(ChildAccess::Process(child));
+}
+
 void KillChild(const Child& child) { TerminateProcess(ChildAccess::Process(child), 9); }
 
 void KillProcess(long pid) {

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The client library as a user gets it: installed into an empty prefix, then a small program
+# built against it with find_package(Tobrin CONFIG) and with pkg-config, and run.
+#   client_install_test.sh CMAKE BUILD_DIR SOURCE_DIR
+set -euo pipefail
+cmake=$1 build=$2 source=$3
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/tobrin-install.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+prefix=$tmp/prefix
+missing=$tmp/no-server.sock
+
+"$cmake" --install "$build" --prefix "$prefix" --component client >"$tmp/install.out" 2>&1 ||
+  { cat "$tmp/install.out"; fail "cmake --install"; }
+
+"$cmake" -S "$source/tests/client_install" -B "$tmp/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+  >"$tmp/configure.out" 2>&1 || { cat "$tmp/configure.out"; fail "find_package(Tobrin CONFIG)"; }
+"$cmake" --build "$tmp/cmake" >"$tmp/build.out" 2>&1 || { cat "$tmp/build.out"; fail "the CMake build"; }
+"$tmp/cmake/consumer" "$missing" || fail "the program linked with Tobrin::client"
+"$tmp/cmake/consumer_static" "$missing" || fail "the program linked with Tobrin::client_static"
+
+pc=$(find "$prefix" -name tobrin-client.pc)
+[ -n "$pc" ] || fail "no tobrin-client.pc installed"
+export PKG_CONFIG_PATH=${pc%/*}
+flags=$(pkg-config --cflags --libs tobrin-client) || fail "pkg-config tobrin-client"
+cc -o "$tmp/consumer_pc" "$source/tests/client_install/consumer.c" $flags || fail "cc $flags"
+LD_LIBRARY_PATH=$(pkg-config --variable=libdir tobrin-client) "$tmp/consumer_pc" "$missing" ||
+  fail "the program built with pkg-config"
+echo "PASS"

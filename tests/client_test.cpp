@@ -1,0 +1,170 @@
+// The client library against the real server: connecting before it is up, the size rule,
+// reconnecting across a restart, one client shared by threads; and pipe_client, which
+// streams its standard input through the library.
+#include "tobrin/client.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_server_fixture.h"
+#include "messages.h"
+
+namespace test {
+namespace {
+
+constexpr int kConnectTimeoutMs = 20000;
+
+// Both systems give 2 for a pipe name nobody serves: ENOENT, ERROR_FILE_NOT_FOUND.
+constexpr int kNoSuchPipe = 2;
+
+int Send(tobrin_client* client, const std::string& message) {
+  return tobrin_send(client, message.data(), message.size());
+}
+
+TEST(Client, ConnectsToAServerThatComesUpLaterAndReportsOneThatNeverDoes) {
+  ScratchDir dir;
+  LogServer server(dir);
+  EXPECT_EQ(tobrin_connect(server.pipe.c_str(), 0), nullptr);
+  EXPECT_EQ(tobrin_last_error(), kNoSuchPipe);
+
+  tobrin_client* client = nullptr;
+  std::thread connecting([&] { client = tobrin_connect(server.pipe.c_str(), kConnectTimeoutMs); });
+  bool started = server.Start();
+  connecting.join();
+  ASSERT_TRUE(started);
+  ASSERT_NE(client, nullptr) << "system error " << tobrin_last_error();
+  EXPECT_EQ(Send(client, "early\n"), 0);
+  tobrin_close(client);
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  EXPECT_EQ(ReadWholeFile(server.log), "early\n");
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+TEST(Client, SendsTheLargestMessageWholeAndRefusesALongerOneOnTheSameConnection) {
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start());
+  tobrin_client* client = tobrin_connect(server.pipe.c_str(), kConnectTimeoutMs);
+  ASSERT_NE(client, nullptr);
+  std::string largest(TOBRIN_MAX_MESSAGE, 'L');
+  largest.back() = '\n';
+  const std::string longer(TOBRIN_MAX_MESSAGE + 1, 'X');
+  EXPECT_EQ(Send(client, largest), 0);
+  EXPECT_EQ(Send(client, longer), TOBRIN_E_TOO_LONG);
+  EXPECT_EQ(tobrin_last_error(), 0);
+  // One long message in a batch holds back the whole batch.
+  const tobrin_message batch[] = {{"kept back\n", 10}, {longer.data(), longer.size()}};
+  size_t sent = 99;
+  EXPECT_EQ(tobrin_send_many(client, batch, 2, &sent), TOBRIN_E_TOO_LONG);
+  EXPECT_EQ(sent, 0u);
+  EXPECT_EQ(Send(client, "after\n"), 0);
+  tobrin_close(client);
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  EXPECT_EQ(ReadWholeFile(server.log), largest + "after\n");
+  EXPECT_EQ(server.program.Stdout(), std::string(kReadFileFailed)) << "the connection was lost";
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+// The first send after the server ended finds it gone, waits for the next one (started
+// while the send is under way) and delivers the message there.
+TEST(Client, ReconnectsToTheNextServerAndSendsTheMessageThere) {
+  ScratchDir dir, next_dir;
+  LogServer first(dir);
+  LogServer next(next_dir, first.pipe);
+  ASSERT_TRUE(first.Start());
+  tobrin_client* client = tobrin_connect(first.pipe.c_str(), kConnectTimeoutMs);
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(Send(client, "to the first\n"), 0);
+  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(first.log) == "to the first\n"; }));
+  ASSERT_EQ(first.Stop(), 1);
+
+  int result = -100;
+  std::thread sending([&] { result = Send(client, "to the next\n"); });
+  bool started = next.Start();
+  sending.join();
+  ASSERT_TRUE(started);
+  EXPECT_EQ(result, 0) << "system error " << tobrin_last_error();
+  EXPECT_EQ(Send(client, "again\n"), 0);
+  tobrin_close(client);
+  ASSERT_TRUE(next.WaitForClientsDone(1));
+  EXPECT_EQ(ReadWholeFile(first.log), "to the first\n");
+  EXPECT_EQ(ReadWholeFile(next.log), "to the next\nagain\n");
+  EXPECT_EQ(next.Stop(), 1);
+}
+
+// Each thread is a sender of its own in the messages; half of them send in batches. The
+// reader finds every message whole, once, and in its thread's order.
+TEST(Client, ThreadsSharingOneClientKeepEveryMessageWhole) {
+  constexpr int kThreads = 8;
+  constexpr int kBatch = 10;
+  const int messages = PipesAreFiles() ? 200 : 60;
+  ScratchDir dir;
+  LogServer server(dir);
+  ASSERT_TRUE(server.Start({"--filesize=2000000000"}));  // one file holds them all
+  tobrin_client* client = tobrin_connect(server.pipe.c_str(), kConnectTimeoutMs);
+  ASSERT_NE(client, nullptr);
+  std::vector<int> failed(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<std::string> texts;
+      for (int s = 0; s < messages; ++s) texts.push_back(MakeMessage(t, s));
+      for (int s = 0; s < messages; s += kBatch) {
+        if (t % 2 == 0) {
+          for (int i = s; i < s + kBatch && i < messages; ++i) failed[t] += Send(client, texts[i]);
+          continue;
+        }
+        std::vector<tobrin_message> batch;
+        for (int i = s; i < s + kBatch && i < messages; ++i)
+          batch.push_back({texts[i].data(), texts[i].size()});
+        failed[t] += tobrin_send_many(client, batch.data(), batch.size(), nullptr);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  tobrin_close(client);
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failed[t], 0) << "thread " << t;
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+
+  LogReader reader(kThreads);
+  EXPECT_TRUE(reader.ReadFile(server.log, ReadWholeFile(server.log), false));
+  for (int t = 0; t < kThreads; ++t)
+    EXPECT_EQ(reader.next[t], NextNonEmpty(t, messages)) << "thread " << t << " lost messages";
+  EXPECT_EQ(server.Stop(), 1);
+}
+
+// Each line reaches the log before the next is written, across a restart of the server;
+// a line too long for a message is reported and skipped, and the status says so.
+TEST(PipeClientTool, StreamsEachLineAsReadAndRefusesAnOverlongOne) {
+  ScratchDir dir, next_dir;
+  LogServer first(dir);
+  LogServer next(next_dir, first.pipe);
+  ASSERT_TRUE(first.Start());
+  RunningProgram sender;
+  ASSERT_TRUE(sender.Start({PipeClientPath(), first.pipe}));
+  ASSERT_TRUE(sender.WriteInput("first\n"));
+  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(first.log) == "first\n"; }))
+      << "the first line was not sent as it came: " << ReadWholeFile(first.log);
+  ASSERT_EQ(first.Stop(), 1);
+  ASSERT_TRUE(next.Start());
+  ASSERT_TRUE(sender.WriteInput(std::string(TOBRIN_MAX_MESSAGE, 'X') + "\n"));
+  ASSERT_TRUE(sender.WriteInput("second\n"));
+  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(next.log) == "second\n"; }))
+      << "after the restart: " << ReadWholeFile(next.log);
+  ASSERT_TRUE(sender.WriteInput("last line without an end"));
+  sender.CloseInput();
+  int status = -1;
+  ASSERT_TRUE(sender.WaitForExit(20000, &status));
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(sender.Stderr().find("line 2 is longer than 32768 bytes; not sent"), std::string::npos)
+      << sender.Stderr();
+  ASSERT_TRUE(next.WaitForClientsDone(1));
+  EXPECT_EQ(ReadWholeFile(next.log), "second\nlast line without an end");
+  EXPECT_EQ(next.Stop(), 1);
+}
+
+}  // namespace
+}  // namespace test
