@@ -536,22 +536,22 @@ TEST(Fault, ManagerThatDoesNotReadStandardErrorHoldsUpNoWriter) {
   if (error || FileExists(logs))
     GTEST_SKIP() << "this system keeps the directory of an open file: " << error.message();
 
-  // The next message goes into the removed file and rotates it; from then on every write
-  // fails to open the log and says so on standard error, which nobody reads. Each of these
-  // writes must still end, and drop its client.
+  // The next message finds its log removed and cannot open it again; from then on every
+  // write fails to open the log and says so on standard error, which nobody reads. Each of
+  // these writes must still end, and drop its client (the first is the writer itself).
   ASSERT_TRUE(writer.Send(WriterMessage(1)));
   const std::string cannot_open = CannotOpenLogStart(server.log);
   const int failures = (kReportBacklogBytes + (128 << 10)) / static_cast<int>(cannot_open.size());
   for (int n = 1; n <= failures; ++n) {
     ASSERT_TRUE(SendMessages(server.pipe, {"lost\n"})) << n;
-    ASSERT_TRUE(server.program.WaitForStdoutCount(kWriteAllFailed, n))
+    ASSERT_TRUE(server.program.WaitForStdoutCount(kWriteAllFailed, n + 1))
         << "write " << n << " never ended:\n"
         << server.program.Stdout();
   }
   fs::create_directories(logs);
   ASSERT_TRUE(SendMessages(server.pipe, {"back again\n"}));
   ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(server.log) == "back again\n"; }))
-      << "no message written after the log came back";
+      << "after the log came back it holds: " << ReadWholeFile(server.log);
 
   // The first failure came with the rotation; every one is accounted for once the manager
   // reads, and the end comes last.
