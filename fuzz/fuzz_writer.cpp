@@ -11,12 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "batch_harness.h"
 #include "fuzz_input.h"
 #include "log_writer.h"
 
@@ -27,19 +26,6 @@ constexpr int kBackups = kMaxMessages + 2;
 
 std::string g_dir;
 
-std::string Read(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
-}
-
-std::string Backup(const std::string& log, int n) {
-  char name[4096];
-  FUZZ_CHECK(MakeBackupName(log.c_str(), n, name, sizeof(name)));
-  return name;
-}
-
 std::string LogPath() { return g_dir + "/app.log"; }
 
 std::string CommandOutPath() { return g_dir + "/command.out"; }
@@ -47,7 +33,7 @@ std::string CommandOutPath() { return g_dir + "/command.out"; }
 void RemoveFiles() {
   std::remove(LogPath().c_str());
   std::remove(CommandOutPath().c_str());
-  for (int n = 1; n <= kBackups; ++n) std::remove(Backup(LogPath(), n).c_str());
+  for (int n = 1; n <= kBackups; ++n) std::remove(batch::BackupOf(LogPath(), n).c_str());
 }
 
 void RemoveScratch() {
@@ -71,13 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RemoveFiles();
   int32_t limit = 1 + (data[0] | (data[1] << 8)) % 4096;
 
-  // Messages, in one buffer with or without a gap before each, and the groups they are
-  // written in.
+  // Messages, in one buffer with or without a gap before each, and the sizes of the groups
+  // they are written in: each group starts with a message whose record gives its size.
   std::unique_ptr<char[]> buffer(new char[2 * size]);
   char* end = buffer.get();
   std::vector<Block> blocks;
   std::vector<int> groups;
   size_t at = 2;
+  size_t next_group = 0;
   while (at + 3 <= size && static_cast<int>(blocks.size()) < kMaxMessages) {
     int group = 1 + data[at] % 8;
     bool adjacent = data[at] & 0x80;
@@ -86,13 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (static_cast<size_t>(length) > size - at) length = static_cast<int>(size - at);
     if (!adjacent) *end++ = '#';
     std::memcpy(end, data + at, static_cast<size_t>(length));
+    if (blocks.size() == next_group) {
+      groups.push_back(group);
+      next_group += static_cast<size_t>(group);
+    }
     blocks.push_back(Block{end, length});
     end += length;
     at += static_cast<size_t>(length);
-    groups.push_back(group);
   }
 
   const bool command_mode = data[1] & 0x80;
+  batch::Layout written;
   {
     LockedLogWriter writer;
     if (command_mode) {
@@ -104,31 +95,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       writer.Settings().SetNumBackups(kBackups);
     }
     FUZZ_CHECK(writer.OpenOutput());
-    for (size_t i = 0; i < blocks.size();) {
-      int count = groups[i];
-      if (count > static_cast<int>(blocks.size() - i)) count = static_cast<int>(blocks.size() - i);
-      FUZZ_CHECK(writer.WriteBlocksLocked(&blocks[i], count) == 1);
-      i += static_cast<size_t>(count);
-    }
+    FUZZ_CHECK(batch::WriteInGroups(&writer, blocks, groups));
+    written.counter = writer.Rotation().SizeCounter();
   }  // The writer waits for its command to end.
 
   if (command_mode) {
     std::string all;
     for (const Block& block : blocks) all.append(block.data, static_cast<size_t>(block.length));
-    FUZZ_CHECK(Read(CommandOutPath()) == all);
+    FUZZ_CHECK(batch::ReadBytes(CommandOutPath()) == all);
     return 0;
   }
-
-  // One by one: append, and rotate once the file is over the limit.
-  std::vector<std::string> expected(1);
-  for (const Block& block : blocks) {
-    expected.back().append(block.data, static_cast<size_t>(block.length));
-    if (static_cast<int64_t>(expected.back().size()) > limit) expected.emplace_back();
-  }
-  for (size_t f = 0; f + 1 < expected.size(); ++f)
-    FUZZ_CHECK(Read(Backup(log, static_cast<int>(f) + 1)) == expected[f]);
-  FUZZ_CHECK(Read(log) == expected.back());
-  std::FILE* extra = std::fopen(Backup(log, static_cast<int>(expected.size())).c_str(), "rb");
-  FUZZ_CHECK(!extra);
+  written.backups = batch::ReadBackups(log);
+  written.log = batch::ReadBytes(log);
+  FUZZ_CHECK(written == batch::OneByOneModel(blocks, limit));
   return 0;
 }

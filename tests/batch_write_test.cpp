@@ -5,13 +5,12 @@
 // batch at once and for every split of the batch in two.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <ostream>
 #include <string>
 #include <vector>
 
+#include "batch_harness.h"
 #include "log_server_fixture.h"
 #include "log_writer.h"
 #include "messages.h"
@@ -21,34 +20,22 @@
 namespace test {
 namespace {
 
+using batch::Layout;
+
 constexpr int32_t kLimit = 100;
-
-struct Layout {
-  std::vector<std::string> backups;  // app1.log, app2.log, ... as long as they exist
-  std::string log;
-  int64_t counter = 0;
-};
-
-bool operator==(const Layout& a, const Layout& b) {
-  return a.backups == b.backups && a.log == b.log && a.counter == b.counter;
-}
-
-std::ostream& operator<<(std::ostream& out, const Layout& layout) {
-  out << "counter " << layout.counter << ", backups [";
-  for (const std::string& b : layout.backups) out << b.size() << " ";
-  return out << "], log " << layout.log.size() << " bytes";
-}
 
 enum class Start {
   kEmpty,       // an empty log, the counter at 0
   kUnknownOld,  // `prefix` in the log, its size unknown and last read more than an hour ago
-  kBlocked,     // both backup names are non-empty directories: every rotation fails
+  kBlocked,     // every backup name is a non-empty directory: every rotation fails
 };
 
 struct Case {
   Start start = Start::kEmpty;
   std::string prefix;
   std::vector<std::string> blocks;
+  /// When given, block i is the first lengths[i] bytes of blocks[i]; below 0 it is nothing.
+  std::vector<int> lengths;
   int32_t backups = 50;
   int32_t limit = kLimit;
 };
@@ -73,6 +60,25 @@ std::string Join(const std::vector<std::string>& texts, size_t from, size_t to) 
   return joined;
 }
 
+std::vector<Block> BlocksOf(const Case& c) {
+  std::vector<Block> blocks;
+  for (size_t i = 0; i < c.blocks.size(); ++i) {
+    int length = c.lengths.empty() ? static_cast<int>(c.blocks[i].size()) : c.lengths[i];
+    blocks.push_back(Block{c.blocks[i].data(), length});
+  }
+  return blocks;
+}
+
+// With kBlocked, puts a non-empty directory at each backup name of dir/app.log: it can be
+// neither removed nor replaced by a rename.
+void PrepareDir(const ScratchDir& dir, const Case& c) {
+  for (int n = 1; c.start == Start::kBlocked && n <= c.backups; ++n) {
+    std::string backup = BackupName(dir.File("app.log"), n);
+    ASSERT_TRUE(std::filesystem::create_directories(backup));
+    ASSERT_TRUE(WriteWholeFile(backup + "/keep", "x"));
+  }
+}
+
 // Writes the case's blocks in batches of `batches[0]`, `batches[1]`, ... blocks (an empty
 // list: one WriteAll per block) and reads back what the files hold. `packed` puts the blocks
 // one directly behind the other in one buffer, as a client's queued messages are read on
@@ -81,7 +87,8 @@ std::string Join(const std::vector<std::string>& texts, size_t from, size_t to) 
 Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<int>& batches,
                       bool packed) {
   std::string log = dir.File("app.log");
-  for (int n = 1; n <= c.backups; ++n) platform::RemoveFile(BackupName(log, n).c_str());
+  for (int n = 1; c.start != Start::kBlocked && FileExists(BackupName(log, n)); ++n)
+    platform::RemoveFile(BackupName(log, n).c_str());
   EXPECT_TRUE(WriteWholeFile(log, c.prefix));
   Layout layout;
   {
@@ -92,29 +99,13 @@ Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<in
     EXPECT_EQ(writer.OpenOutput(), 1);
     if (c.start == Start::kUnknownOld)
       writer.Rotation().SetSizeState(-1, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
-    const std::string all = Join(c.blocks, 0, c.blocks.size());
-    std::vector<Block> blocks;
-    size_t offset = 0;
-    for (const std::string& text : c.blocks) {
-      blocks.push_back(
-          Block{packed ? all.data() + offset : text.data(), static_cast<int>(text.size())});
-      offset += text.size();
-    }
-    size_t at = 0;
-    for (size_t b = 0; at < blocks.size(); ++b) {
-      if (batches.empty()) {
-        EXPECT_EQ(writer.WriteAll(blocks[at].data, blocks[at].length), 1);
-        ++at;
-        continue;
-      }
-      size_t count = std::min(static_cast<size_t>(batches[b % batches.size()]), blocks.size() - at);
-      EXPECT_EQ(writer.WriteBlocks(blocks.data() + at, static_cast<int>(count)), 1);
-      at += count;
-    }
+    std::string storage;
+    std::vector<Block> blocks = BlocksOf(c);
+    if (packed) blocks = batch::Packed(blocks, &storage);
+    EXPECT_TRUE(batch::WriteInGroups(&writer, blocks, batches)) << "a write failed";
     layout.counter = writer.Rotation().SizeCounter();
   }
-  for (int n = 1; c.start != Start::kBlocked && FileExists(BackupName(log, n)); ++n)
-    layout.backups.push_back(ReadWholeFile(BackupName(log, n)));
+  if (c.start != Start::kBlocked) layout.backups = batch::ReadBackups(log);
   // The note of a failed rotation names the log; the directory is left out of the comparison.
   layout.log = ReadWholeFile(log);
   for (size_t at; (at = layout.log.find(dir.path())) != std::string::npos;)
@@ -122,26 +113,27 @@ Layout WriteInBatches(const ScratchDir& dir, const Case& c, const std::vector<in
   return layout;
 }
 
+// Every batching in `batchings`, with the blocks apart and packed, must give `expected`.
+void ExpectBatchingsGive(const ScratchDir& dir, const Case& c,
+                         const std::vector<std::vector<int>>& batchings, const Layout& expected) {
+  for (bool packed : {false, true}) {
+    for (const std::vector<int>& batches : batchings) {
+      ASSERT_EQ(WriteInBatches(dir, c, batches, packed), expected)
+          << "batches of " << ::testing::PrintToString(batches) << ", packed " << packed;
+    }
+  }
+}
+
 // One-by-one writing must give `expected`, and so must every batching: all blocks at once,
 // and each split into two batches, with the blocks apart and packed.
 void ExpectEveryBatchingGives(const Case& c, const Layout& expected) {
   ScratchDir dir;
-  if (c.start == Start::kBlocked) {
-    for (int n = 1; n <= c.backups; ++n) {
-      // A non-empty directory can be neither removed nor replaced by a rename.
-      std::string backup = BackupName(dir.File("app.log"), n);
-      ASSERT_TRUE(std::filesystem::create_directories(backup));
-      ASSERT_TRUE(WriteWholeFile(backup + "/keep", "x"));
-    }
-  }
+  ASSERT_NO_FATAL_FAILURE(PrepareDir(dir, c));
   ASSERT_EQ(WriteInBatches(dir, c, {}, false), expected) << "one by one";
   int count = static_cast<int>(c.blocks.size());
-  for (bool packed : {false, true}) {
-    ASSERT_EQ(WriteInBatches(dir, c, {count}, packed), expected) << "all at once, " << packed;
-    for (int split = 1; split < count; ++split)
-      ASSERT_EQ(WriteInBatches(dir, c, {split, count - split}, packed), expected)
-          << "split at " << split << ", packed " << packed;
-  }
+  std::vector<std::vector<int>> batchings{{count}};
+  for (int split = 1; split < count; ++split) batchings.push_back({split, count - split});
+  ExpectBatchingsGive(dir, c, batchings, expected);
 }
 
 TEST(BatchWrite, RotationInTheMiddleOfABatchFallsRightAfterTheBlockThatWentOver) {
@@ -216,6 +208,33 @@ TEST(BatchWrite, BatchLongerThanOneWriteRotatesAtTheSamePlaces) {
   expected.log = Join(c.blocks, 2 * kMaxBlocksPerWrite, c.blocks.size());
   expected.counter = 2;
   ExpectEveryBatchingGives(c, expected);
+}
+
+// Three hundred blocks of many lengths, some empty, one over the limit by itself and one with
+// a length below 0, in batchings that cross the cap of one write: from every start, each
+// must rotate where one-by-one writing does, and that rotates many times.
+TEST(BatchWrite, LongRunRotatesWhereOneByOneWritingWouldFromEveryStart) {
+  for (Start start : {Start::kEmpty, Start::kBlocked, Start::kUnknownOld}) {
+    SCOPED_TRACE("start " + std::to_string(static_cast<int>(start)));
+    Case c;
+    c.start = start;
+    c.backups = start == Start::kBlocked ? 2 : 1000;
+    if (start == Start::kUnknownOld) c.prefix = std::string(95, '-');
+    for (int i = 0; i < 300; ++i) {
+      int length = i % 7 == 3 ? 0 : 1 + (i * 37) % 90;
+      if (i == 100) length = 500;
+      if (i == 150) length = -3;
+      c.blocks.push_back(std::to_string(i) + ":" +
+                         std::string(600, static_cast<char>('a' + i % 26)));
+      c.lengths.push_back(length);
+    }
+    ScratchDir dir;
+    ASSERT_NO_FATAL_FAILURE(PrepareDir(dir, c));
+    Layout one_by_one = WriteInBatches(dir, c, {}, false);
+    ASSERT_GT(one_by_one.backups.size() + 1, start == Start::kBlocked ? 0u : 19u)
+        << "backups and log";
+    ExpectBatchingsGive(dir, c, {{300}, {1, 5, 70, 2}, {64, 65, 3}}, one_by_one);
+  }
 }
 
 // The server reads what a client has queued in one go; a message too long for the buffer

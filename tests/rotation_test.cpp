@@ -3,7 +3,6 @@
 // many clients of the real server write.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -560,97 +559,6 @@ TEST(Rotation, LogGrownPastTwoGiBBehindTheWritersBackIsRotatedAtTheHourlyCheck) 
   EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
   EXPECT_EQ(SizeOf(dir.File("big1.log")), 3 * kGiB + 4);
   EXPECT_EQ(SizeOf(log), 0u);
-}
-
-enum class Start {
-  kEmpty,    // an empty log
-  kBlocked,  // both backup names are non-empty directories: the first rotation fails
-  kUnknown,  // 95 bytes in the log, the size unknown and last read more than an hour ago
-};
-
-// The counter, the backups and the log after writing the first `lengths[i]` bytes of each
-// of `texts` one by one with WriteAll or, with `batches`, through WriteBlocks in batches of
-// those sizes in turn; `packed` first copies those bytes one directly behind the other.
-std::vector<std::string> WriteAndCollect(const std::vector<std::string>& texts,
-                                         const std::vector<int>& lengths,
-                                         const std::vector<int>& batches, Start start,
-                                         bool packed = false) {
-  ScratchDir dir;
-  std::string log = dir.File("app.log");
-  bool blocked = start == Start::kBlocked;
-  if (blocked) {
-    BlockWithDirectory(dir.File("app1.log"));
-    BlockWithDirectory(dir.File("app2.log"));
-  }
-  if (start == Start::kUnknown) {
-    EXPECT_TRUE(WriteWholeFile(log, std::string(95, '-')));
-  }
-  std::vector<std::string> files;
-  {
-    LockedLogWriter writer;
-    Configure(&writer, log, 100, blocked ? 2 : 1000);
-    EXPECT_EQ(writer.OpenOutput(), 1);
-    if (start == Start::kUnknown) {
-      ForgetSizeSince(&writer, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
-    }
-    std::string all;
-    std::vector<Block> blocks;
-    for (size_t i = 0; i < texts.size(); ++i)
-      all += texts[i].substr(0, static_cast<size_t>(std::max(lengths[i], 0)));
-    for (size_t i = 0, offset = 0; i < texts.size(); ++i) {
-      blocks.push_back(Block{packed ? all.data() + offset : texts[i].data(), lengths[i]});
-      offset += static_cast<size_t>(std::max(lengths[i], 0));
-    }
-    size_t at = 0;
-    for (size_t b = 0; at < blocks.size(); ++b) {
-      if (batches.empty()) {
-        EXPECT_EQ(writer.WriteAll(blocks[at].data, blocks[at].length), 1) << "block " << at;
-        ++at;
-        continue;
-      }
-      size_t count = std::min(static_cast<size_t>(batches[b % batches.size()]), blocks.size() - at);
-      EXPECT_EQ(writer.WriteBlocks(blocks.data() + at, static_cast<int>(count)), 1) << "at " << at;
-      at += count;
-    }
-    files.push_back("counter " + std::to_string(writer.Rotation().SizeCounter()));
-  }
-  // When blocked, the backup names are the directories and there is nothing to read. Each
-  // run has a directory of its own, which a rotation note names: its path is left out.
-  for (int n = 1; !blocked && FileExists(BackupName(log, n)); ++n)
-    files.push_back(ReadWholeFile(BackupName(log, n)));
-  std::string text = ReadWholeFile(log);
-  size_t path = text.find(dir.path());
-  while (path != std::string::npos) {
-    text.replace(path, dir.path().size(), "<dir>");
-    path = text.find(dir.path());
-  }
-  files.push_back(text);
-  return files;
-}
-
-// The pipe server hands the messages that a client has already queued to WriteBlocks together;
-// the files and the counter must come out as one WriteAll per message would leave them.
-TEST(Rotation, BlocksWrittenTogetherRotateWhereOneByOneWritingWould) {
-  std::vector<std::string> texts;
-  std::vector<int> lengths;
-  for (int i = 0; i < 300; ++i) {
-    int length = i % 7 == 3 ? 0 : 1 + (i * 37) % 90;
-    if (i == 100) length = 500;  // over the limit by itself
-    if (i == 150) length = -3;   // a signed length below 0 is nothing
-    texts.push_back(std::to_string(i) + ":" + std::string(600, static_cast<char>('a' + i % 26)));
-    lengths.push_back(length);
-  }
-  for (Start start : {Start::kEmpty, Start::kBlocked, Start::kUnknown}) {
-    std::vector<std::string> one_by_one = WriteAndCollect(texts, lengths, {}, start);
-    ASSERT_GT(one_by_one.size(), start == Start::kBlocked ? 1u : 20u);
-    for (const std::vector<int>& batches :
-         {std::vector<int>{300}, std::vector<int>{1, 5, 70, 2}, std::vector<int>{64, 65, 3}}) {
-      for (bool packed : {false, true})
-        EXPECT_EQ(WriteAndCollect(texts, lengths, batches, start, packed), one_by_one)
-            << "batches of " << batches[0] << ", start " << static_cast<int>(start) << ", packed "
-            << packed;
-    }
-  }
 }
 
 // Lengths well below the limits below, so that every file holds several messages.
