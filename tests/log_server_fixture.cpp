@@ -69,14 +69,6 @@ bool SendBatchesConcurrently(const std::string& pipe,
   return true;
 }
 
-bool SendConcurrently(const std::string& pipe, int clients, int messages,
-                      const std::function<std::string(int client, int sequence)>& make) {
-  std::vector<std::vector<std::string>> batches(static_cast<size_t>(clients));
-  for (int c = 0; c < clients; ++c)
-    for (int s = 0; s < messages; ++s) batches[c].push_back(make(c, s));
-  return SendBatchesConcurrently(pipe, batches);
-}
-
 int RunWhileTheManagerStays(RunningProgram* program, const std::vector<std::string>& argv) {
   if (!program->Start(argv)) return -2000;
   int status = -1000;

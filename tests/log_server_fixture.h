@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,11 +52,6 @@ bool SendMessages(const std::string& pipe, const std::vector<std::string>& messa
 /// entry's messages in order. True when every client sent all of its messages.
 bool SendBatchesConcurrently(const std::string& pipe,
                              const std::vector<std::vector<std::string>>& batches);
-
-/// Runs `clients` clients at once, each on its own connection; client c sends
-/// make(c, 0) ... make(c, messages - 1). True when every client sent all of its messages.
-bool SendConcurrently(const std::string& pipe, int clients, int messages,
-                      const std::function<std::string(int client, int sequence)>& make);
 
 /// Runs a log server that is expected to end by itself while its manager stays (its
 /// standard input open). Returns its status, -1000 when it had to be killed.
