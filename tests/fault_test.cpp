@@ -487,16 +487,21 @@ TEST(Fault, ManagerThatDoesNotReadStandardOutputHoldsUpNoClient) {
         << " idle), " << SizeOf(server.log) << " of " << clients * message.size()
         << " bytes in the log";
   };
-  auto accounted = [&] {
-    return LinesAccountedFor(server.program.Stdout(), kReadFileFailed, kLinesDroppedFormat);
+  auto accounted = [&](const std::string& out) {
+    return LinesAccountedFor(out, kReadFileFailed, kLinesDroppedFormat);
+  };
+  auto wait_until_accounted = [&](int count) {
+    return server.program.WaitUntil(platform::ChildStream::kStdout, [&](const std::string& out) {
+      return accounted(out) == count;
+    });
   };
 
   // Far more lines than the pipe holds (64 KiB on Linux, 4 KiB under wine), far fewer bytes
   // than the backlog: a manager that reads late loses none of them.
   ASSERT_NO_FATAL_FAILURE(serve(4000));
   server.program.Release(platform::ChildStream::kStdout);
-  ASSERT_TRUE(PollUntil([&] { return accounted() == clients; }))
-      << accounted() << " of " << clients << " clients accounted for";
+  ASSERT_TRUE(wait_until_accounted(clients))
+      << accounted(server.program.Stdout()) << " of " << clients << " clients accounted for";
   EXPECT_EQ(CountOf(server.program.Stdout(), kReadFileFailed), clients)
       << "lines were dropped while the backlog had room";
 
@@ -508,14 +513,14 @@ TEST(Fault, ManagerThatDoesNotReadStandardOutputHoldsUpNoClient) {
     const int line_size = static_cast<int>(std::strlen(kReadFileFailed));
     ASSERT_NO_FATAL_FAILURE(serve((kReportBacklogBytes + (128 << 10)) / line_size));
     server.program.Release(platform::ChildStream::kStdout);
-    ASSERT_TRUE(PollUntil([&] { return accounted() == clients; }))
-        << accounted() << " of " << clients << " clients accounted for";
+    ASSERT_TRUE(wait_until_accounted(clients))
+        << accounted(server.program.Stdout()) << " of " << clients << " clients accounted for";
     EXPECT_FALSE(DroppedCounts(server.program.Stdout(), kLinesDroppedFormat).empty())
         << "nothing was dropped; the test needs more clients";
   }
   // A later client's line comes last.
   ASSERT_TRUE(SendMessages(server.pipe, {}));
-  ASSERT_TRUE(PollUntil([&] { return accounted() == clients + 1; })) << "the last client";
+  ASSERT_TRUE(wait_until_accounted(clients + 1)) << "the last client";
   std::string out = server.program.Stdout();
   EXPECT_EQ(out.substr(out.size() - std::strlen(kReadFileFailed)), kReadFileFailed);
   EXPECT_EQ(server.Stop(), 1);
@@ -556,11 +561,13 @@ TEST(Fault, ManagerThatDoesNotReadStandardErrorHoldsUpNoWriter) {
   // The first failure came with the rotation; every one is accounted for once the manager
   // reads, and the end comes last.
   server.program.Release(platform::ChildStream::kStderr);
-  auto accounted = [&] {
-    return LinesAccountedFor(server.program.Stderr(), cannot_open, kErrorLinesDroppedFormat);
+  auto accounted = [&](const std::string& err) {
+    return LinesAccountedFor(err, cannot_open, kErrorLinesDroppedFormat);
   };
-  ASSERT_TRUE(PollUntil([&] { return accounted() == failures + 1; }))
-      << accounted() << " of " << failures + 1 << " failures accounted for";
+  ASSERT_TRUE(server.program.WaitUntil(
+      platform::ChildStream::kStderr,
+      [&](const std::string& err) { return accounted(err) == failures + 1; }))
+      << accounted(server.program.Stderr()) << " of " << failures + 1 << " failures accounted for";
   EXPECT_FALSE(DroppedCounts(server.program.Stderr(), kErrorLinesDroppedFormat).empty());
   EXPECT_EQ(server.Stop(), 1);
   std::string err = server.program.Stderr();

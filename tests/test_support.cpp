@@ -284,26 +284,36 @@ void RunningProgram::Collect(platform::ChildStream stream, std::string* sink) {
   changed_.notify_all();
 }
 
-bool RunningProgram::WaitFor(const std::string* sink, const std::string& text, int count,
-                             int timeout_ms) {
+bool RunningProgram::WaitUntil(platform::ChildStream stream,
+                               const std::function<bool(const std::string&)>& done,
+                               int timeout_ms) {
+  const std::string& sink = stream == platform::ChildStream::kStdout ? out_ : err_;
   std::unique_lock<std::mutex> lock(mutex_);
   // Compared with line ends normalised, as Windows' text-mode streams write "\r\n".
-  auto seen = [&] { return CountOf(NormalizeNewlines(*sink), text) >= count; };
+  auto seen = [&] { return done(NormalizeNewlines(sink)); };
   changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                     [&] { return seen() || streams_open_ == 0; });
   return seen();
 }
 
+namespace {
+
+std::function<bool(const std::string&)> Holds(const std::string& text, int count) {
+  return [text, count](const std::string& output) { return CountOf(output, text) >= count; };
+}
+
+}  // namespace
+
 bool RunningProgram::WaitForStderr(const std::string& text, int timeout_ms) {
-  return WaitFor(&err_, text, 1, timeout_ms);
+  return WaitUntil(platform::ChildStream::kStderr, Holds(text, 1), timeout_ms);
 }
 
 bool RunningProgram::WaitForStdout(const std::string& text, int timeout_ms) {
-  return WaitFor(&out_, text, 1, timeout_ms);
+  return WaitUntil(platform::ChildStream::kStdout, Holds(text, 1), timeout_ms);
 }
 
 bool RunningProgram::WaitForStdoutCount(const std::string& text, int count, int timeout_ms) {
-  return WaitFor(&out_, text, count, timeout_ms);
+  return WaitUntil(platform::ChildStream::kStdout, Holds(text, count), timeout_ms);
 }
 
 bool RunningProgram::WriteInput(const std::string& bytes) {

@@ -119,6 +119,9 @@ class RunningProgram {
   bool WaitForStdout(const std::string& text, int timeout_ms = 20000);
   /// Waits until standard output holds `text` at least `count` times.
   bool WaitForStdoutCount(const std::string& text, int count, int timeout_ms = 20000);
+  /// Waits until `done` holds for all that the stream has delivered, line ends normalised.
+  bool WaitUntil(platform::ChildStream stream, const std::function<bool(const std::string&)>& done,
+                 int timeout_ms = 20000);
   bool WriteInput(const std::string& bytes);
   void CloseInput();
   /// Waits for the child to end; false on time-out (the child is then killed).
@@ -129,7 +132,6 @@ class RunningProgram {
 
  private:
   void Collect(platform::ChildStream stream, std::string* sink);
-  bool WaitFor(const std::string* sink, const std::string& text, int count, int timeout_ms);
 
   platform::Child child_;
   bool started_ = false;
