@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log_settings.h"
@@ -206,32 +207,37 @@ TEST(Args, CommandModeStaysOnAfterALaterPlainOutput) {
   EXPECT_EQ(emptied.err, kNoCommand);
 }
 
+// Each text with the value ConvertDecimal must give for it.
+void ExpectConverted(const std::vector<std::pair<std::string, int32_t>>& cases) {
+  for (const auto& [text, value] : cases) EXPECT_EQ(ConvertDecimal(text.c_str()), value) << text;
+}
+
 TEST(ConvertDecimal, ReadsLikeAtoi) {
-  EXPECT_EQ(ConvertDecimal("0"), 0);
-  EXPECT_EQ(ConvertDecimal("42"), 42);
-  EXPECT_EQ(ConvertDecimal("007"), 7);
-  EXPECT_EQ(ConvertDecimal("5MB"), 5);
-  EXPECT_EQ(ConvertDecimal(" \t\n\v\f\r9"), 9);
-  EXPECT_EQ(ConvertDecimal("+7"), 7);
-  EXPECT_EQ(ConvertDecimal("-12x"), -12);
-  EXPECT_EQ(ConvertDecimal(""), 0);
-  EXPECT_EQ(ConvertDecimal("abc"), 0);
-  EXPECT_EQ(ConvertDecimal("+"), 0);
-  EXPECT_EQ(ConvertDecimal("-"), 0);
-  EXPECT_EQ(ConvertDecimal("- 5"), 0);
-  EXPECT_EQ(ConvertDecimal("+-5"), 0);
-  EXPECT_EQ(ConvertDecimal("1 2"), 1);
+  ExpectConverted({{"0", 0},
+                   {"42", 42},
+                   {"007", 7},
+                   {"5MB", 5},
+                   {" \t\n\v\f\r9", 9},
+                   {"+7", 7},
+                   {"-12x", -12},
+                   {"", 0},
+                   {"abc", 0},
+                   {"+", 0},
+                   {"-", 0},
+                   {"- 5", 0},
+                   {"+-5", 0},
+                   {"1 2", 1}});
 }
 
 TEST(ConvertDecimal, SaturatesAtTheThirtyTwoBitLimits) {
-  EXPECT_EQ(ConvertDecimal("2147483647"), INT32_MAX);
-  EXPECT_EQ(ConvertDecimal("2147483648"), INT32_MAX);
-  EXPECT_EQ(ConvertDecimal("99999999999"), 2147483647);
-  EXPECT_EQ(ConvertDecimal("99999999999999999999999999999"), INT32_MAX);
-  EXPECT_EQ(ConvertDecimal("-2147483648"), INT32_MIN);
-  EXPECT_EQ(ConvertDecimal("-2147483649"), INT32_MIN);
-  EXPECT_EQ(ConvertDecimal("-99999999999"), -2147483647 - 1);
-  EXPECT_EQ(ConvertDecimal("-99999999999999999999999999999"), INT32_MIN);
+  ExpectConverted({{"2147483647", INT32_MAX},
+                   {"2147483648", INT32_MAX},
+                   {"99999999999", 2147483647},
+                   {"99999999999999999999999999999", INT32_MAX},
+                   {"-2147483648", INT32_MIN},
+                   {"-2147483649", INT32_MIN},
+                   {"-99999999999", -2147483647 - 1},
+                   {"-99999999999999999999999999999", INT32_MIN}});
 }
 
 }  // namespace
