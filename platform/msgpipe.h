@@ -72,11 +72,13 @@ int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, Receive
 int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessage* messages,
                        bool* failed);
 
-/// Ends the client's connection and frees the instance.
-void ClosePipeInstance(PipeEnd instance);
+/// The server's side of a connected instance: ends the client's connection (its writes fail
+/// from then on) and closes the server's end.
+void DisconnectAndCloseServerEnd(PipeEnd instance);
 
-/// Frees an instance that has no connected client.
-void DiscardPipeInstance(PipeEnd instance);
+/// The server's side of an instance that no client is connected to (never connected, or
+/// ConnectPipeClient failed): closes it; none is allowed.
+void CloseUnconnectedServerEnd(PipeEnd instance);
 
 /// Removes the pipe's name from the file system where it lives there (Linux), so that the
 /// next server can bind it; nothing on Windows, where it dies with the process.

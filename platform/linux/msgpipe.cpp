@@ -233,12 +233,12 @@ int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessag
   return count < 0 ? 0 : count;
 }
 
-void ClosePipeInstance(PipeEnd instance) {
+void DisconnectAndCloseServerEnd(PipeEnd instance) {
   shutdown(Fd(instance), SHUT_RDWR);
   close(Fd(instance));
 }
 
-void DiscardPipeInstance(PipeEnd instance) {
+void CloseUnconnectedServerEnd(PipeEnd instance) {
   if (IsOpen(instance)) close(Fd(instance));
 }
 

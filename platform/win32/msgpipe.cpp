@@ -119,12 +119,12 @@ int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessag
   return ReadQueuedPacked(ToHandle(end), storage, area_end, max_count, messages, failed);
 }
 
-void ClosePipeInstance(PipeEnd instance) {
+void DisconnectAndCloseServerEnd(PipeEnd instance) {
   DisconnectNamedPipe(ToHandle(instance));
   CloseHandle(ToHandle(instance));
 }
 
-void DiscardPipeInstance(PipeEnd instance) { CloseHandle(ToHandle(instance)); }
+void CloseUnconnectedServerEnd(PipeEnd instance) { CloseHandle(ToHandle(instance)); }
 
 void RemovePipeName() {}
 
