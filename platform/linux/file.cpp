@@ -102,14 +102,15 @@ bool IsRemoved(File file) {
   return fstat(Fd(file), &st) == 0 && st.st_nlink == 0;
 }
 
-std::mutex& DescriptorMutex() {
-  static std::mutex mutex;
-  return mutex;
+// Never destroyed: a client thread may hold it while the process exits.
+Lock& DescriptorLock() {
+  static Lock* lock = new Lock;
+  return *lock;
 }
 
-DescriptorHold::DescriptorHold() { DescriptorMutex().lock(); }
+DescriptorHold::DescriptorHold() { DescriptorLock().Acquire(); }
 
-DescriptorHold::~DescriptorHold() { DescriptorMutex().unlock(); }
+DescriptorHold::~DescriptorHold() { DescriptorLock().Release(); }
 
 bool GetModificationTime(const char* path, FileTime* time, std::error_code* error) {
   struct stat st;

@@ -13,10 +13,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "platform/linux/native.h"
 #include "platform/linux/pipe_address.h"
+#include "platform/lock.h"
 
 namespace platform {
 
@@ -26,11 +25,16 @@ namespace {
 // process ends, so the bound path is guarded. The socket file's identity is kept so that a
 // file another server has bound at the same path since is never taken for ours.
 int g_listener = -1;
-std::mutex g_name_mutex;
 bool g_name_bound = false;
 char g_bound_path[sizeof(sockaddr_un::sun_path)];
 dev_t g_bound_device;
 ino_t g_bound_inode;
+
+// Never destroyed: RemovePipeName may take it while the process exits.
+Lock& NameLock() {
+  static Lock* lock = new Lock;
+  return *lock;
+}
 
 // The socket file is made owner-only, like the default security of a Windows pipe. Only
 // the main thread creates files at this point of start-up, so the process-wide umask is
@@ -64,7 +68,7 @@ bool OpenListener(const char* name, std::error_code* error) {
   // Non-blocking, so that an accept returns at once (see ConnectPipeClient).
   int fd = NewPipeSocket(SOCK_NONBLOCK);
   if (fd < 0) return StoreErrno(error), false;
-  std::lock_guard<std::mutex> guard(g_name_mutex);
+  LockGuard guard(NameLock());
   bool bound = BindOwnerOnly(fd, address);
   std::error_code failed = ErrnoError();
   if (!bound && failed.value() == EADDRINUSE && IsStaleSocket(address)) {
@@ -128,7 +132,7 @@ bool ConnectPipeClient(PipeEnd* instance, std::error_code* error) {
   for (;;) {
     int fd, failed;
     {
-      std::lock_guard<std::mutex> hold(DescriptorMutex());
+      LockGuard hold(DescriptorLock());
       fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
       failed = errno;
     }
@@ -246,7 +250,7 @@ void CloseUnconnectedServerEnd(PipeEnd instance) {
 // would let another server bind the path, and the unlink would then remove its socket.
 // Once our file has been removed by someone else, the path may hold another server's.
 void RemovePipeName() {
-  std::lock_guard<std::mutex> guard(g_name_mutex);
+  LockGuard guard(NameLock());
   if (!g_name_bound) return;
   struct stat st;
   if (lstat(g_bound_path, &st) == 0 && st.st_dev == g_bound_device && st.st_ino == g_bound_inode)
