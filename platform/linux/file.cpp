@@ -46,9 +46,8 @@ File OpenForAppend(const char* path, std::error_code* error) {
 
 bool AppendToFile(File file, const Slice* slices, int count, size_t* written,
                   std::error_code* error) {
-  enum { kMaxSlices = 64 };
-  iovec vec[kMaxSlices];
-  if (count > kMaxSlices) count = kMaxSlices;
+  iovec vec[kMaxSlicesPerAppend];
+  if (count > kMaxSlicesPerAppend) count = kMaxSlicesPerAppend;
   for (int i = 0; i < count; ++i) {
     vec[i].iov_base = const_cast<char*>(slices[i].data);
     vec[i].iov_len = slices[i].size;

@@ -177,33 +177,29 @@ bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length, std::
   }
 }
 
-namespace {
-
-enum { kMaxQueued = 64 };
-
-// One recvmmsg into `count` buffers of kMaxMessage bytes: buffer 0 is `first` (when given),
-// the others consecutive slots of `more`. With MSG_WAITFORONE it waits for the first
-// message only and takes what is queued behind it. Returns how many entries it filled, each
-// checked for truncation; -1 when the call failed.
-int ReceiveQueued(int fd, char* first, char* more, int count, int flags,
-                  ReceivedMessage* received_messages, bool* failed) {
-  mmsghdr messages[kMaxQueued];
-  iovec vecs[kMaxQueued];
-  if (count > kMaxQueued) count = kMaxQueued;
+// One recvmmsg into consecutive kMaxMessage-byte slots of `storage`, which takes only what
+// is queued already. Each entry is checked for truncation.
+int ReadQueuedMessages(PipeEnd end, char* storage, int bytes, int max_count,
+                       ReceivedMessage* received_messages, bool* failed) {
+  mmsghdr messages[kMaxQueuedPerRead];
+  iovec vecs[kMaxQueuedPerRead];
+  int count = bytes / kMaxMessage;
+  if (count > max_count) count = max_count;
+  if (count > kMaxQueuedPerRead) count = kMaxQueuedPerRead;
   for (int i = 0; i < count; ++i) {
-    int slot = first ? i - 1 : i;
-    vecs[i].iov_base = slot < 0 ? first : more + static_cast<size_t>(slot) * kMaxMessage;
+    vecs[i].iov_base = storage + static_cast<size_t>(i) * kMaxMessage;
     vecs[i].iov_len = kMaxMessage;
     memset(&messages[i].msg_hdr, 0, sizeof(messages[i].msg_hdr));
     messages[i].msg_hdr.msg_iov = &vecs[i];
     messages[i].msg_hdr.msg_iovlen = 1;
   }
   *failed = false;
+  if (count <= 0) return 0;
   int received;
   do {
-    received = recvmmsg(fd, messages, static_cast<unsigned>(count), flags, nullptr);
+    received = recvmmsg(Fd(end), messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
   } while (received < 0 && errno == EINTR);
-  if (received < 0) return -1;
+  if (received < 0) return 0;
   for (int i = 0; i < received; ++i) {
     if (messages[i].msg_hdr.msg_flags & MSG_TRUNC) {
       *failed = true;
@@ -213,28 +209,6 @@ int ReceiveQueued(int fd, char* first, char* more, int count, int flags,
                             static_cast<int>(messages[i].msg_len)};
   }
   return received;
-}
-
-}  // namespace
-
-int QueuedReadLimit() { return kMaxQueued - 1; }
-
-int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, ReceivedMessage* messages,
-                     bool* failed) {
-  int fd = Fd(end);
-  int count = ReceiveQueued(fd, first, more, 1 + max_more, MSG_WAITFORONE, messages, failed);
-  if (count <= 0) return 0;
-  // At the client's end every entry reads as empty; an empty message followed by real ones
-  // is not the end, and neither is one whose sender is still connected.
-  for (int i = 0; i < count; ++i)
-    if (messages[i].length > 0) return count;
-  return ClientHasEnded(fd) ? 0 : count;
-}
-
-int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessage* messages,
-                       bool* failed) {
-  int count = ReceiveQueued(Fd(end), nullptr, storage, max_count, MSG_DONTWAIT, messages, failed);
-  return count < 0 ? 0 : count;
 }
 
 void DisconnectAndCloseServerEnd(PipeEnd instance) {
