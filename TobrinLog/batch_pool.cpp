@@ -6,36 +6,28 @@
 
 namespace {
 
-constexpr int kBatchAreas = 16;
-constexpr int kAreasHeldWhileWaiting = kBatchAreas / 2;
+// Set by the build: 0 for the bench's server that takes every message on its own.
+constexpr int kBatchAreas = TOBRIN_BATCH_AREAS;
 
 platform::Lock g_pool_lock;
-BatchArea* g_free_areas[kBatchAreas];
+BatchArea* g_free_areas[kBatchAreas > 0 ? kBatchAreas : 1];
 int g_free_count = 0;
 int g_areas_made = 0;
-int g_areas_waiting = 0;
 
 }  // namespace
 
-BatchArea* TakeBatchArea(bool to_wait) {
+BatchArea* TakeBatchArea() {
   platform::LockGuard guard(g_pool_lock);
-  BatchArea* area = nullptr;
-  if (to_wait && g_areas_waiting >= kAreasHeldWhileWaiting) {
-    // Leave the rest to threads that already have messages in hand.
-  } else if (g_free_count > 0) {
-    area = g_free_areas[--g_free_count];
-  } else if (g_areas_made < kBatchAreas) {
-    // Never freed: the pool lives as long as the process.
-    area = static_cast<BatchArea*>(std::malloc(sizeof(BatchArea)));
-    if (area) ++g_areas_made;
-  }
-  if (area && to_wait) ++g_areas_waiting;
+  if (g_free_count > 0) return g_free_areas[--g_free_count];
+  if (g_areas_made >= kBatchAreas) return nullptr;
+  // Never freed: the pool lives as long as the process.
+  BatchArea* area = static_cast<BatchArea*>(std::malloc(sizeof(BatchArea)));
+  if (area) ++g_areas_made;
   return area;
 }
 
-void ReturnBatchArea(BatchArea* area, bool waited) {
+void ReturnBatchArea(BatchArea* area) {
   if (!area) return;
   platform::LockGuard guard(g_pool_lock);
-  if (waited) --g_areas_waiting;
   g_free_areas[g_free_count++] = area;
 }

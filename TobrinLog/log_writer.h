@@ -10,7 +10,7 @@
 #include "rotation.h"
 
 /// The most blocks that WriteBlocks hands to the system in one write.
-inline constexpr int kMaxBlocksPerWrite = 64;
+inline constexpr int kMaxBlocksPerWrite = platform::kMaxSlicesPerAppend;
 /// The command stream's buffer: room for a group of typical lines, the size of a Linux pipe.
 inline constexpr int kCommandBufferBytes = 64 * 1024;
 

@@ -1,40 +1,39 @@
 #include "message_reader.h"
 
+#include <cstring>
+
 const MessageBatch& MessageReader::ReadNext() {
   ReleaseArea();
-  platform::ReceivedMessage messages[kMaxBlocksPerWrite];
-  int read = ReadMessages(messages);
-  batch_.client_ended = read == 0;
-  if (read == 0) ReleaseArea();
   batch_.count = 0;
-  for (int i = 0; i < read; ++i) {
-    if (messages[i].length > 0)
-      batch_.blocks[batch_.count++] = Block{messages[i].data, messages[i].length};
-  }
+  batch_.read_failed = false;
+  int length = 0;
+  batch_.client_ended = !platform::ReadPipeMessage(client_, first_, platform::kMaxMessage, &length);
+  if (batch_.client_ended) return batch_;
+  platform::ReceivedMessage queued[platform::kMaxQueuedPerRead];
+  int count = ReadQueuedBehind(length, queued);
+  AddBlock(count > 0 ? area_->bytes : first_, length);
+  for (int i = 0; i < count; ++i) AddBlock(queued[i].data, queued[i].length);
   return batch_;
 }
 
-// An area taken before waiting lets the message and what is queued behind it be read
-// together; a thread that gets none reads the message alone and then looks for an area.
-int MessageReader::ReadMessages(platform::ReceivedMessage* messages) {
-  batch_.read_failed = false;
-  // Where reads take one message at a time, no area would ever be filled.
-  bool batches = platform::QueuedReadLimit() >= kQueuedPerRead;
-  area_ = batches ? TakeBatchArea(true) : nullptr;
-  area_waited_ = area_ != nullptr;
-  if (area_)
-    return platform::ReadPipeMessages(client_, first_, area_->slots[0], kQueuedPerRead, messages,
-                                      &batch_.read_failed);
-  int length = 0;
-  if (!platform::ReadPipeMessage(client_, first_, platform::kMaxMessage, &length)) return 0;
-  messages[0] = {first_, length};
-  area_ = batches ? TakeBatchArea(false) : nullptr;
-  if (!area_) return 1;
-  return 1 + platform::ReadQueuedMessages(client_, area_->slots[0], kQueuedPerRead, messages + 1,
-                                          &batch_.read_failed);
+// The area is taken only once a message is in hand, so that idle clients hold none. The
+// first message goes in front of the others: where the system writes each run of memory
+// with a call of its own (Windows), the whole batch is then one run.
+int MessageReader::ReadQueuedBehind(int first_length, platform::ReceivedMessage* queued) {
+  area_ = TakeBatchArea();
+  if (!area_) return 0;
+  int count = platform::ReadQueuedMessages(
+      client_, area_->bytes + first_length, static_cast<int>(sizeof(area_->bytes)) - first_length,
+      platform::kMaxQueuedPerRead, queued, &batch_.read_failed);
+  if (count > 0) std::memcpy(area_->bytes, first_, static_cast<size_t>(first_length));
+  return count;
+}
+
+void MessageReader::AddBlock(const char* data, int length) {
+  if (length > 0) batch_.blocks[batch_.count++] = Block{data, length};
 }
 
 void MessageReader::ReleaseArea() {
-  ReturnBatchArea(area_, area_waited_);
+  ReturnBatchArea(area_);
   area_ = nullptr;
 }

@@ -16,9 +16,9 @@ struct MessageBatch {
   bool read_failed = false;
 };
 
-/// Reads the messages of one connected client. The messages queued behind the first go into
-/// an area of the batch pool, held until the next read; without an area, or where the
-/// system is set to take each message on its own, they are read one at a time.
+/// Reads the messages of one connected client: it waits for the next one, then takes an area
+/// of the batch pool and reads into it what is queued behind, without waiting. The area is
+/// held until the next read; without one, the message is handed on alone.
 class MessageReader {
  public:
   explicit MessageReader(platform::PipeEnd client) : client_(client) {}
@@ -27,18 +27,21 @@ class MessageReader {
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
-  /// Waits for the next message and reads it with those already queued behind it, as many
-  /// as a write takes. The batch and its blocks stay valid until the next call.
+  /// Gives the last read's area back, waits for the next message and reads it with those
+  /// already queued behind it, as many as a write takes. The batch and its blocks stay valid
+  /// until the next call.
   const MessageBatch& ReadNext();
 
  private:
-  /// Reads into `first_` and the area; returns how many entries `messages` holds.
-  int ReadMessages(platform::ReceivedMessage* messages);
+  /// Reads what is queued behind the first message, of `first_length` bytes, into an area,
+  /// in front of which the first message is then copied. Returns how many entries `queued`
+  /// holds: 0 when nothing is queued or no area can be had.
+  int ReadQueuedBehind(int first_length, platform::ReceivedMessage* queued);
+  void AddBlock(const char* data, int length);
   void ReleaseArea();
 
   platform::PipeEnd client_;
   BatchArea* area_ = nullptr;
-  bool area_waited_ = false;
   MessageBatch batch_;
   char first_[platform::kMaxMessage];
 };

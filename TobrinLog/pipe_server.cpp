@@ -31,7 +31,7 @@ void ServeClient(platform::PipeEnd instance) {
 void LogThread(void* argument) {
   platform::PipeEnd instance = platform::PipeEndFromThreadArgument(argument);
   ServeClient(instance);
-  platform::ClosePipeInstance(instance);
+  platform::DisconnectAndCloseServerEnd(instance);
 }
 
 // Threads or instances that cannot be had now come back as connected clients leave; until
@@ -57,12 +57,12 @@ void ServePipe(LockedLogWriter* writer) {
     }
     name_created = true;
     if (!platform::ConnectPipeClient(&instance)) {
-      platform::DiscardPipeInstance(instance);
+      platform::CloseUnconnectedServerEnd(instance);
       continue;
     }
     if (!platform::StartDetachedThread(LogThread, platform::PipeEndToThreadArgument(instance),
                                        TOBRIN_CLIENT_STACK_BYTES)) {
-      platform::DiscardPipeInstance(instance);
+      platform::CloseUnconnectedServerEnd(instance);
       Report(kCreateThreadFailed);
       PauseForResources();
       continue;

@@ -1,13 +1,12 @@
 #include "report.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 
+#include "platform/lock.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "server_messages.h"
@@ -139,8 +138,8 @@ struct Reporter {
 
   std::FILE* stream;
   char* store;
-  std::mutex mutex;
-  std::condition_variable changed;
+  platform::Lock lock;
+  platform::Condition changed;
   LineQueue queue;
   bool thread_running = false;
 };
@@ -159,40 +158,47 @@ Reporter& ErrorReporter() {
 // write may block are not given to another.
 void ReportThread(void* argument) {
   Reporter& r = *static_cast<Reporter*>(argument);
-  std::unique_lock<std::mutex> lock(r.mutex);
+  platform::LockGuard guard(r.lock);
   for (;;) {
-    r.changed.wait(lock, [&] { return !r.queue.Empty(); });
+    while (r.queue.Empty()) r.changed.Wait(r.lock);
     int length = 0;
     const char* line = r.queue.Front(&length);
-    lock.unlock();
+    r.lock.Release();
     std::fwrite(line, 1, static_cast<size_t>(length), r.stream);
     std::fflush(r.stream);
-    lock.lock();
+    r.lock.Acquire();
     r.queue.Pop();
-    r.changed.notify_all();
+    r.changed.WakeAll();
   }
 }
 
 void StartReportThread(Reporter& r) {
-  std::lock_guard<std::mutex> lock(r.mutex);
+  platform::LockGuard guard(r.lock);
   r.thread_running = r.store && platform::StartDetachedThread(ReportThread, &r, kReportStackBytes);
 }
 
 void Hand(Reporter& r, const char* format, va_list arguments) {
-  std::unique_lock<std::mutex> lock(r.mutex);
+  r.lock.Acquire();
   if (!r.thread_running) {
-    lock.unlock();
+    r.lock.Release();
     std::vfprintf(r.stream, format, arguments);
     std::fflush(r.stream);
-  } else {
-    r.queue.Push(format, arguments);
-    r.changed.notify_all();
+    return;
   }
+  r.queue.Push(format, arguments);
+  r.changed.WakeAll();
+  r.lock.Release();
 }
 
 bool WaitUntilWritten(Reporter& r, std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(r.mutex);
-  return r.changed.wait_until(lock, deadline, [&] { return r.queue.Empty(); });
+  platform::LockGuard guard(r.lock);
+  while (!r.queue.Empty()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    r.changed.WaitFor(r.lock, static_cast<int>(left.count()) + 1);
+  }
+  return true;
 }
 
 void HandFormatted(Reporter& r, const char* format, ...) {
@@ -228,6 +234,6 @@ bool FlushReports(int timeout_ms) {
 // cannot overtake one reported before it.
 void ReportErrorWithoutWaiting(const char* line) {
   Reporter& r = ErrorReporter();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  platform::LockGuard guard(r.lock);
   if (r.queue.Empty()) platform::WriteStandardErrorWithoutWaiting(line);
 }

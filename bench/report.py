@@ -355,7 +355,7 @@ def main():
     lines.append("## Windows build under wine (reduced sizes; no targets: wine is not Windows)")
     lines.append("")
     lines.append("The server as shipped (batched: the messages a client has queued are read one behind "
-                 "the other and written with one WriteFile) and built with TOBRIN_WIN32_ONE_BY_ONE=ON "
+                 "the other and written with one WriteFile) and built with TOBRIN_ONE_BY_ONE=ON "
                  "(one ReadFile and one WriteFile per message), run in turn. These are wine's figures, "
                  "not Windows figures: wine serves every pipe through its wineserver process and may "
                  "run under an emulator, so only the ratio between the two builds means much.")

@@ -96,7 +96,7 @@ if [ "$windows" = 1 ]; then
   if [ "$windows" = 1 ] && command -v "$cc" >/dev/null &&
     cmake --preset "$preset" >/dev/null 2>&1 &&
     cmake --build --preset "$preset" -j 2 --target TobrinLogger >/dev/null 2>&1 &&
-    cmake --preset "$preset" -B "build/$preset-one-by-one" -DTOBRIN_WIN32_ONE_BY_ONE=ON \
+    cmake --preset "$preset" -B "build/$preset-one-by-one" -DTOBRIN_ONE_BY_ONE=ON \
       -DBUILD_TESTING=OFF >/dev/null 2>&1 &&
     cmake --build "build/$preset-one-by-one" -j 2 --target TobrinLogger >/dev/null 2>&1 &&
     "$cc" -O2 -Wall -o "$bin/win_client.exe" bench/win_client.c; then

@@ -14,8 +14,7 @@
  * cat), tobrin-wine (--server=the .exe, --client=win_client.exe), floor-write, floor-recv,
  * floor-mmsg, floor-threads, floor-threads-mmsg, svlogd, multilog, s6-log, rotatelogs, cat.
  *
- * Message `seq` of client `c` is "CCCCC SSSSSSSSS " followed by letters and a line feed,
- * so that the checker can rebuild every message and compare it byte for byte.
+ * The messages are made by message.h, so that the checker can rebuild every one of them.
  *
  * Results are one line of tab-separated key=value pairs on standard output. */
 #define _GNU_SOURCE
@@ -43,10 +42,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "message.h"
 #include "tobrin/client.h"
 
 #define MAX_MSG 32768
-#define HEAD 16
 #define MAX_FILES 64
 #define LIMIT_DEFAULT 10485760L
 #define BACKUPS_DEFAULT 10
@@ -151,14 +150,6 @@ static void parse_options(int argc, char **argv) {
 }
 
 /* ---------------------------------------------------------------- messages */
-
-static void make_message(char *out, int size, int client, long seq) {
-  char head[40];
-  snprintf(head, sizeof head, "%05d %09ld ", client, seq);
-  memcpy(out, head, HEAD);
-  for (int i = HEAD; i < size - 1; ++i) out[i] = (char)('a' + (i + client + seq) % 26);
-  out[size - 1] = '\n';
-}
 
 /* All messages of one client, back to back. */
 static char *build_messages(int client, long count, int size) {

@@ -11,7 +11,7 @@
 #include <string.h>
 #include <windows.h>
 
-#define HEAD 16
+#include "message.h"
 
 struct client {
   HANDLE pipe;
@@ -22,14 +22,6 @@ struct client {
 };
 
 static HANDLE go_event;
-
-static void make_message(char *out, int size, int client, long seq) {
-  char head[40];
-  snprintf(head, sizeof head, "%05d %09ld ", client, seq);
-  memcpy(out, head, HEAD);
-  for (int i = HEAD; i < size - 1; ++i) out[i] = (char)('a' + (i + client + seq) % 26);
-  out[size - 1] = '\n';
-}
 
 /* The server offers one instance at a time: a client that finds none waiting tries again. */
 static HANDLE connect_pipe(const char *name) {

@@ -13,6 +13,9 @@ namespace platform {
 using File = Handle<struct FileKind>;
 inline constexpr File kNoFile{};
 
+/// The most slices one AppendToFile writes; it leaves any further ones to the next call.
+inline constexpr int kMaxSlicesPerAppend = 64;
+
 /// One piece of a gather write.
 struct Slice {
   const char* data;
@@ -27,7 +30,8 @@ extern const char kDirectorySeparators[];
 /// FIFO without a reader) is a failure. kNoFile on failure.
 File OpenForAppend(const char* path, std::error_code* error = nullptr);
 
-/// Writes `count` slices, in order, at the current end of the file with one system call.
+/// Writes `count` slices (at most kMaxSlicesPerAppend), in order, at the current end of the
+/// file with one system call.
 /// Sets `*written` to the bytes written (fewer than asked is not a failure). False when the
 /// write failed.
 bool AppendToFile(File file, const Slice* slices, int count, size_t* written,

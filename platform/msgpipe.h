@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/handle.h"
 
 namespace platform {
@@ -41,42 +42,33 @@ bool ConnectPipeClient(PipeEnd* instance, std::error_code* error = nullptr);
 bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length,
                      std::error_code* error = nullptr);
 
-/// Where one message of a batch read lies in the caller's memory, and how long it is.
+/// Where one message that ReadQueuedMessages read lies in the caller's memory, and how long
+/// it is.
 struct ReceivedMessage {
   const char* data;
   int length;
 };
 
-/// How many messages queued behind the first one ReadPipeMessages can take: 0 where each
-/// message is read and written on its own (a Windows build made to measure that), so that
-/// no room need be set aside for more.
-int QueuedReadLimit();
+/// The most messages one ReadQueuedMessages takes: with the message read before them, as
+/// many as one append to a file writes.
+inline constexpr int kMaxQueuedPerRead = kMaxSlicesPerAppend - 1;
 
-/// Waits for the next message and reads it, then, without waiting for any, up to `max_more`
-/// messages that are already queued behind it. They go into `first` (kMaxMessage bytes) and
-/// consecutive kMaxMessage-byte slots of `more`, in one system call (Linux); or, where each
-/// message takes a call of its own (Windows), all into `more`, each directly behind the one
-/// before, so that they form one run of bytes. `messages` says where each one lies. Returns
-/// how many were read: at least 1, or 0 when the client has gone or the first message could
-/// not be read whole (nothing of it is kept). Zero-length entries and `*failed` mean what
-/// they mean for ReadQueuedMessages.
-int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, ReceivedMessage* messages,
-                     bool* failed);
+/// Without waiting, reads the messages that the client has queued already, at most
+/// `max_count` (at most kMaxQueuedPerRead), into the `bytes` bytes at `storage`: each while
+/// kMaxMessage bytes of them are still free for it. `messages` says where each one lies
+/// (a zero-length entry is an empty message or the client's end; the next ReadPipeMessage
+/// tells). Returns how many were read: 0 when none is queued. Sets `*failed` when the next
+/// queued message could not be read whole; nothing of it is kept.
+int ReadQueuedMessages(PipeEnd end, char* storage, int bytes, int max_count,
+                       ReceivedMessage* messages, bool* failed);
 
-/// Without waiting, reads the messages that the client has already queued, at most
-/// `max_count`, into `storage` (`max_count` kMaxMessage-byte slots, filled as by
-/// ReadPipeMessages) and says where each lies (a zero-length entry is an empty message or
-/// the client's end; the next ReadPipeMessage tells). Returns how many were read: 0 when
-/// none is queued. Sets `*failed` when the next queued message could not be read whole;
-/// nothing of it is kept.
-int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessage* messages,
-                       bool* failed);
+/// The server's side of a connected instance: ends the client's connection (its writes fail
+/// from then on) and closes the server's end.
+void DisconnectAndCloseServerEnd(PipeEnd instance);
 
-/// Ends the client's connection and frees the instance.
-void ClosePipeInstance(PipeEnd instance);
-
-/// Frees an instance that has no connected client.
-void DiscardPipeInstance(PipeEnd instance);
+/// The server's side of an instance that no client is connected to (never connected, or
+/// ConnectPipeClient failed): closes it; none is allowed.
+void CloseUnconnectedServerEnd(PipeEnd instance);
 
 /// Removes the pipe's name from the file system where it lives there (Linux), so that the
 /// next server can bind it; nothing on Windows, where it dies with the process.

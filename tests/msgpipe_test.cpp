@@ -32,7 +32,7 @@ TEST(PipeInstance, ClientGoneBeforeTheWaitIsReadAndAHeldNameIsNeverShared) {
   EXPECT_EQ(ReadMessage(instance), "(read failed)");
   platform::PipeEnd next;
   ASSERT_TRUE(platform::CreatePipeInstance(pipe.c_str(), &next));
-  platform::ClosePipeInstance(instance);
+  platform::DisconnectAndCloseServerEnd(instance);
 
   // While this process offers the name, a log server started on it refuses to serve.
   RunningProgram server;
@@ -41,7 +41,7 @@ TEST(PipeInstance, ClientGoneBeforeTheWaitIsReadAndAHeldNameIsNeverShared) {
             0)
       << "the server took the name";
   EXPECT_EQ(server.Stdout(), kCreatePipeFailed);
-  platform::DiscardPipeInstance(next);
+  platform::CloseUnconnectedServerEnd(next);
 }
 
 }  // namespace

@@ -46,9 +46,8 @@ File OpenForAppend(const char* path, std::error_code* error) {
 
 bool AppendToFile(File file, const Slice* slices, int count, size_t* written,
                   std::error_code* error) {
-  enum { kMaxSlices = 64 };
-  iovec vec[kMaxSlices];
-  if (count > kMaxSlices) count = kMaxSlices;
+  iovec vec[kMaxSlicesPerAppend];
+  if (count > kMaxSlicesPerAppend) count = kMaxSlicesPerAppend;
   for (int i = 0; i < count; ++i) {
     vec[i].iov_base = const_cast<char*>(slices[i].data);
     vec[i].iov_len = slices[i].size;
@@ -102,14 +101,15 @@ bool IsRemoved(File file) {
   return fstat(Fd(file), &st) == 0 && st.st_nlink == 0;
 }
 
-std::mutex& DescriptorMutex() {
-  static std::mutex mutex;
-  return mutex;
+// Never destroyed: a client thread may hold it while the process exits.
+Lock& DescriptorLock() {
+  static Lock* lock = new Lock;
+  return *lock;
 }
 
-DescriptorHold::DescriptorHold() { DescriptorMutex().lock(); }
+DescriptorHold::DescriptorHold() { DescriptorLock().Acquire(); }
 
-DescriptorHold::~DescriptorHold() { DescriptorMutex().unlock(); }
+DescriptorHold::~DescriptorHold() { DescriptorLock().Release(); }
 
 bool GetModificationTime(const char* path, FileTime* time, std::error_code* error) {
   struct stat st;

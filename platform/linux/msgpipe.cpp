@@ -13,10 +13,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "platform/linux/native.h"
 #include "platform/linux/pipe_address.h"
+#include "platform/lock.h"
 
 namespace platform {
 
@@ -26,11 +25,16 @@ namespace {
 // process ends, so the bound path is guarded. The socket file's identity is kept so that a
 // file another server has bound at the same path since is never taken for ours.
 int g_listener = -1;
-std::mutex g_name_mutex;
 bool g_name_bound = false;
 char g_bound_path[sizeof(sockaddr_un::sun_path)];
 dev_t g_bound_device;
 ino_t g_bound_inode;
+
+// Never destroyed: RemovePipeName may take it while the process exits.
+Lock& NameLock() {
+  static Lock* lock = new Lock;
+  return *lock;
+}
 
 // The socket file is made owner-only, like the default security of a Windows pipe. Only
 // the main thread creates files at this point of start-up, so the process-wide umask is
@@ -64,7 +68,7 @@ bool OpenListener(const char* name, std::error_code* error) {
   // Non-blocking, so that an accept returns at once (see ConnectPipeClient).
   int fd = NewPipeSocket(SOCK_NONBLOCK);
   if (fd < 0) return StoreErrno(error), false;
-  std::lock_guard<std::mutex> guard(g_name_mutex);
+  LockGuard guard(NameLock());
   bool bound = BindOwnerOnly(fd, address);
   std::error_code failed = ErrnoError();
   if (!bound && failed.value() == EADDRINUSE && IsStaleSocket(address)) {
@@ -128,7 +132,7 @@ bool ConnectPipeClient(PipeEnd* instance, std::error_code* error) {
   for (;;) {
     int fd, failed;
     {
-      std::lock_guard<std::mutex> hold(DescriptorMutex());
+      LockGuard hold(DescriptorLock());
       fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
       failed = errno;
     }
@@ -173,33 +177,29 @@ bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length, std::
   }
 }
 
-namespace {
-
-enum { kMaxQueued = 64 };
-
-// One recvmmsg into `count` buffers of kMaxMessage bytes: buffer 0 is `first` (when given),
-// the others consecutive slots of `more`. With MSG_WAITFORONE it waits for the first
-// message only and takes what is queued behind it. Returns how many entries it filled, each
-// checked for truncation; -1 when the call failed.
-int ReceiveQueued(int fd, char* first, char* more, int count, int flags,
-                  ReceivedMessage* received_messages, bool* failed) {
-  mmsghdr messages[kMaxQueued];
-  iovec vecs[kMaxQueued];
-  if (count > kMaxQueued) count = kMaxQueued;
+// One recvmmsg into consecutive kMaxMessage-byte slots of `storage`, which takes only what
+// is queued already. Each entry is checked for truncation.
+int ReadQueuedMessages(PipeEnd end, char* storage, int bytes, int max_count,
+                       ReceivedMessage* received_messages, bool* failed) {
+  mmsghdr messages[kMaxQueuedPerRead];
+  iovec vecs[kMaxQueuedPerRead];
+  int count = bytes / kMaxMessage;
+  if (count > max_count) count = max_count;
+  if (count > kMaxQueuedPerRead) count = kMaxQueuedPerRead;
   for (int i = 0; i < count; ++i) {
-    int slot = first ? i - 1 : i;
-    vecs[i].iov_base = slot < 0 ? first : more + static_cast<size_t>(slot) * kMaxMessage;
+    vecs[i].iov_base = storage + static_cast<size_t>(i) * kMaxMessage;
     vecs[i].iov_len = kMaxMessage;
     memset(&messages[i].msg_hdr, 0, sizeof(messages[i].msg_hdr));
     messages[i].msg_hdr.msg_iov = &vecs[i];
     messages[i].msg_hdr.msg_iovlen = 1;
   }
   *failed = false;
+  if (count <= 0) return 0;
   int received;
   do {
-    received = recvmmsg(fd, messages, static_cast<unsigned>(count), flags, nullptr);
+    received = recvmmsg(Fd(end), messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
   } while (received < 0 && errno == EINTR);
-  if (received < 0) return -1;
+  if (received < 0) return 0;
   for (int i = 0; i < received; ++i) {
     if (messages[i].msg_hdr.msg_flags & MSG_TRUNC) {
       *failed = true;
@@ -211,34 +211,12 @@ int ReceiveQueued(int fd, char* first, char* more, int count, int flags,
   return received;
 }
 
-}  // namespace
-
-int QueuedReadLimit() { return kMaxQueued - 1; }
-
-int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, ReceivedMessage* messages,
-                     bool* failed) {
-  int fd = Fd(end);
-  int count = ReceiveQueued(fd, first, more, 1 + max_more, MSG_WAITFORONE, messages, failed);
-  if (count <= 0) return 0;
-  // At the client's end every entry reads as empty; an empty message followed by real ones
-  // is not the end, and neither is one whose sender is still connected.
-  for (int i = 0; i < count; ++i)
-    if (messages[i].length > 0) return count;
-  return ClientHasEnded(fd) ? 0 : count;
-}
-
-int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessage* messages,
-                       bool* failed) {
-  int count = ReceiveQueued(Fd(end), nullptr, storage, max_count, MSG_DONTWAIT, messages, failed);
-  return count < 0 ? 0 : count;
-}
-
-void ClosePipeInstance(PipeEnd instance) {
+void DisconnectAndCloseServerEnd(PipeEnd instance) {
   shutdown(Fd(instance), SHUT_RDWR);
   close(Fd(instance));
 }
 
-void DiscardPipeInstance(PipeEnd instance) {
+void CloseUnconnectedServerEnd(PipeEnd instance) {
   if (IsOpen(instance)) close(Fd(instance));
 }
 
@@ -246,7 +224,7 @@ void DiscardPipeInstance(PipeEnd instance) {
 // would let another server bind the path, and the unlink would then remove its socket.
 // Once our file has been removed by someone else, the path may hold another server's.
 void RemovePipeName() {
-  std::lock_guard<std::mutex> guard(g_name_mutex);
+  LockGuard guard(NameLock());
   if (!g_name_bound) return;
   struct stat st;
   if (lstat(g_bound_path, &st) == 0 && st.st_dev == g_bound_device && st.st_ino == g_bound_inode)

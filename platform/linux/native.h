@@ -3,10 +3,9 @@
 
 #include <errno.h>
 
-#include <mutex>
-
 #include "platform/error.h"
 #include "platform/handle.h"
+#include "platform/lock.h"
 
 namespace platform {
 
@@ -35,7 +34,7 @@ H Wrap(int fd) {
 
 /// Held by a DescriptorHold, and by the pipe server around each accept: the one other place
 /// where the server takes descriptors while it runs.
-std::mutex& DescriptorMutex();
+Lock& DescriptorLock();
 
 /// The error in errno now.
 inline std::error_code ErrnoError() { return std::error_code(errno, std::generic_category()); }

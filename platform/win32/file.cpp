@@ -29,7 +29,7 @@ bool StoreErrnoUnless(bool ok, std::error_code* error) {
 int EndOfRun(const Slice* slices, int count, int first, size_t* size) {
   *size = slices[first].size;
   int next = first + 1;
-  while (!kOneByOne && next < count &&
+  while (next < count &&
          (slices[next].size == 0 || slices[first].data + *size == slices[next].data)) {
     *size += slices[next].size;
     ++next;

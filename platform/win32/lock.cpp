@@ -1,4 +1,5 @@
-// Win32: the lock is a critical section; relies on it fitting Lock's 64-byte storage.
+// Win32: the lock is a critical section and the condition a condition variable slept on
+// with SleepConditionVariableCS; relies on both fitting their 64-byte storage.
 #include "platform/lock.h"
 
 #include <windows.h>
@@ -9,6 +10,10 @@ namespace {
 
 CRITICAL_SECTION* Section(unsigned char* storage) {
   return reinterpret_cast<CRITICAL_SECTION*>(storage);
+}
+
+CONDITION_VARIABLE* Variable(unsigned char* storage) {
+  return reinterpret_cast<CONDITION_VARIABLE*>(storage);
 }
 
 }  // namespace
@@ -24,5 +29,24 @@ Lock::~Lock() { DeleteCriticalSection(Section(storage_)); }
 void Lock::Acquire() { EnterCriticalSection(Section(storage_)); }
 
 void Lock::Release() { LeaveCriticalSection(Section(storage_)); }
+
+Condition::Condition() {
+  static_assert(sizeof(CONDITION_VARIABLE) <= sizeof(storage_), "condition does not fit");
+  InitializeConditionVariable(Variable(storage_));
+}
+
+// A condition variable holds no resources on Windows.
+Condition::~Condition() {}
+
+void Condition::Wait(Lock& lock) {
+  SleepConditionVariableCS(Variable(storage_), Section(lock.storage_), INFINITE);
+}
+
+bool Condition::WaitFor(Lock& lock, int milliseconds) {
+  return SleepConditionVariableCS(Variable(storage_), Section(lock.storage_),
+                                  static_cast<DWORD>(milliseconds)) != 0;
+}
+
+void Condition::WakeAll() { WakeAllConditionVariable(Variable(storage_)); }
 
 }  // namespace platform

@@ -1,8 +1,6 @@
 // Win32: the log pipe is a message-mode named pipe; relies on FILE_FLAG_FIRST_PIPE_INSTANCE.
 #include "platform/msgpipe.h"
 
-#include <limits>
-
 #include "platform/win32/native.h"
 
 namespace platform {
@@ -98,33 +96,18 @@ bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length, std::
 
 // A message-mode pipe hands over one message per ReadFile. Reading the queued ones one
 // behind the other still lets the writer take the group with one WriteFile.
-int QueuedReadLimit() { return kOneByOne ? 0 : std::numeric_limits<int>::max(); }
-
-int ReadPipeMessages(PipeEnd end, char* first, char* more, int max_more, ReceivedMessage* messages,
-                     bool* failed) {
+int ReadQueuedMessages(PipeEnd end, char* storage, int bytes, int max_count,
+                       ReceivedMessage* messages, bool* failed) {
   *failed = false;
-  char* at = max_more > 0 ? more : first;
-  int length = 0;
-  if (!ReadPipeMessage(end, at, kMaxMessage, &length)) return 0;
-  messages[0] = {at, length};
-  if (max_more == 0) return 1;
-  const char* area_end = more + static_cast<size_t>(max_more) * kMaxMessage;
-  return 1 + ReadQueuedPacked(ToHandle(end), at + length, area_end, max_more, messages + 1, failed);
+  return ReadQueuedPacked(ToHandle(end), storage, storage + bytes, max_count, messages, failed);
 }
 
-int ReadQueuedMessages(PipeEnd end, char* storage, int max_count, ReceivedMessage* messages,
-                       bool* failed) {
-  *failed = false;
-  const char* area_end = storage + static_cast<size_t>(max_count) * kMaxMessage;
-  return ReadQueuedPacked(ToHandle(end), storage, area_end, max_count, messages, failed);
-}
-
-void ClosePipeInstance(PipeEnd instance) {
+void DisconnectAndCloseServerEnd(PipeEnd instance) {
   DisconnectNamedPipe(ToHandle(instance));
   CloseHandle(ToHandle(instance));
 }
 
-void DiscardPipeInstance(PipeEnd instance) { CloseHandle(ToHandle(instance)); }
+void CloseUnconnectedServerEnd(PipeEnd instance) { CloseHandle(ToHandle(instance)); }
 
 void RemovePipeName() {}
 

@@ -9,10 +9,6 @@
 
 namespace platform {
 
-/// Set by the build (TOBRIN_WIN32_ONE_BY_ONE) to measure against: every message is then read
-/// and written with system calls of its own.
-inline constexpr bool kOneByOne = TOBRIN_WIN32_ONE_BY_ONE != 0;
-
 struct backend::Access {
   template <typename Kind>
   static intptr_t Native(Handle<Kind> handle) {
