@@ -11,6 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "platform/socket.h"
 #include "tools/support/spawn.h"
 
 namespace test {
@@ -86,6 +89,13 @@ class CapturedOutput {
   FILE* stream_;
   ScratchDir dir_;
   int saved_ = -1;
+};
+
+/// A test that talks over sockets: the socket library runs from SetUp to TearDown.
+class SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(platform::StartSockets()); }
+  void TearDown() override { platform::StopSockets(); }
 };
 
 /// The outcome of a program run to its end.

@@ -38,7 +38,7 @@
 #include "platform/process.h"
 #include "platform/socket.h"
 #include "tools/support/failure.h"
-#include "tools/support/listen.h"
+#include "tools/support/sockets.h"
 #include "tools/support/spawn.h"
 
 namespace {
@@ -270,18 +270,14 @@ std::string Execute(Manager* manager, const std::string& line, bool* stop) {
 // Reads up to the first line feed, within a bounded size and time, so that one idle or
 // runaway connection cannot hold the port for good.
 bool ReceiveCommandLine(platform::Socket connection, std::string* line) {
-  char buffer[1024];
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCommandTimeoutMs);
   while (line->find('\n') == std::string::npos &&
          line->size() < static_cast<size_t>(kMaxCommandLine)) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 ||
-        platform::WaitReadable(connection, static_cast<int>(left.count())) != 1)
+        platform::ReceiveWithin(connection, static_cast<int>(left.count()), 1024, line) <= 0)
       return false;
-    int n = platform::ReceiveOnce(connection, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    line->append(buffer, static_cast<size_t>(n));
   }
   size_t end = line->find('\n');
   if (end == std::string::npos) return false;
@@ -291,27 +287,16 @@ bool ReceiveCommandLine(platform::Socket connection, std::string* line) {
   return true;
 }
 
-// The control client reads the reply with one receive, so it goes out with one send
-// unless the system takes only part of it.
-void SendAll(platform::Socket connection, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    int n =
-        platform::SendOnce(connection, text.data() + done, static_cast<int>(text.size() - done));
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
 // One connection: greeting, one command line, one reply. True when the manager must stop.
 bool Serve(Manager* manager, platform::Socket connection) {
-  static const char kGreeting[] = "dev_manager ready\n";
-  SendAll(connection, kGreeting);
+  // The control client reads each of greeting and reply with one receive, so each goes out
+  // with one send unless the system takes only part of it.
+  platform::SendAll(connection, "dev_manager ready\n");
   std::string line;
   bool stop = false;
   if (ReceiveCommandLine(connection, &line)) {
     std::string reply = Execute(manager, line, &stop);
-    SendAll(connection, reply);
+    platform::SendAll(connection, reply);
     // At DEBUG the first line of each reply is noted, at TRACE all of it.
     if (manager->level <= 1) {
       size_t shown = manager->level == 0 ? reply.size() : reply.find('\n') + 1;
@@ -320,7 +305,7 @@ bool Serve(Manager* manager, platform::Socket connection) {
       std::fflush(stderr);
     }
   } else {
-    SendAll(connection, "error: no command line received\n");
+    platform::SendAll(connection, "error: no command line received\n");
   }
   platform::ShutdownSending(connection);
   platform::CloseSocket(connection);

@@ -1,5 +1,5 @@
 // Win32: a loopback TCP listener with Winsock 2.2; relies on the inherit lock, as sockets do.
-#include "tools/support/listen.h"
+#include "tools/support/sockets.h"
 
 #include "platform/win32/own_socket.h"
 

@@ -1,5 +1,5 @@
 // Linux: a loopback TCP listener; relies on SOCK_CLOEXEC and accept4.
-#include "tools/support/listen.h"
+#include "tools/support/sockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
