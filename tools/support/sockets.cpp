@@ -1,5 +1,6 @@
 #include "tools/support/sockets.h"
 
+#include <chrono>
 #include <vector>
 
 namespace platform {
@@ -19,6 +20,25 @@ int ReceiveWithin(Socket socket, int timeout_ms, int capacity, std::string* sink
   int received = ReceiveOnce(socket, buffer.data(), capacity);
   if (received > 0) sink->append(buffer.data(), static_cast<size_t>(received));
   return received;
+}
+
+bool ReceiveLine(Socket socket, int timeout_ms, int max_bytes, std::string* line) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::string received;
+  while (received.find('\n') == std::string::npos &&
+         received.size() < static_cast<size_t>(max_bytes)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 ||
+        ReceiveWithin(socket, static_cast<int>(left.count()), 1024, &received) <= 0)
+      return false;
+  }
+  size_t end = received.find('\n');
+  if (end == std::string::npos) return false;
+  *line = received.substr(0, end);
+  while (!line->empty() && (line->back() == ' ' || line->back() == '\t' || line->back() == '\r'))
+    line->pop_back();
+  return true;
 }
 
 bool ReceiveUntilClosed(Socket socket, int timeout_ms, std::string* sink) {

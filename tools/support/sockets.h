@@ -28,6 +28,11 @@ bool SendAll(Socket socket, const std::string& bytes);
 /// -1 on time-out or failure.
 int ReceiveWithin(Socket socket, int timeout_ms, int capacity, std::string* sink);
 
+/// Receives up to the first line feed within `timeout_ms` in all, while at most `max_bytes`
+/// have come, and sets `*line` to what came before it, without the blanks, tabs and carriage
+/// returns at its end. False when no line feed came.
+bool ReceiveLine(Socket socket, int timeout_ms, int max_bytes, std::string* line);
+
 /// Appends everything the peer sends to `*sink` until it closes its side; no single wait
 /// lasts more than `timeout_ms`. True when the peer closed, false on time-out or failure.
 bool ReceiveUntilClosed(Socket socket, int timeout_ms, std::string* sink);
