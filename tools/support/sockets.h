@@ -20,6 +20,13 @@ bool ListenOnLoopback(uint16_t port, Socket* listener, uint16_t* bound_port,
 bool AcceptConnection(Socket listener, int timeout_ms, Socket* connection,
                       std::error_code* error = nullptr);
 
+/// Waits at most `timeout_ms` (forever when negative) until `socket` has data, end-of-file
+/// or a pending connection to accept. 1 when it has, 0 on time-out, -1 on failure.
+int WaitReadable(Socket socket, int timeout_ms, std::error_code* error = nullptr);
+
+/// Ends our sending direction: the peer reads end-of-file, and we can still receive.
+void ShutdownSending(Socket socket);
+
 /// Sends all of `bytes`, with as few sends as the system takes. False when a send failed.
 bool SendAll(Socket socket, const std::string& bytes);
 
