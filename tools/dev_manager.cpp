@@ -225,7 +225,7 @@ int ServeUntilStopOrEnd(Manager* manager) {
 // The relays end when the child and everything it started have closed its streams; their
 // last lines are worth waiting for, briefly, before the process ends under them.
 [[noreturn]] void ShutDown(Manager* manager, int status) {
-  manager->output.WaitForBothEnds(kRelayDrainMs);
+  if (manager->output.WaitForBothEnds(kRelayDrainMs)) manager->output.Join();
   if (manager->state.exited)
     std::printf("dev_manager: log server exited with status %d\n", manager->state.exit_status);
   std::fflush(stdout);
