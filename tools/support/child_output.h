@@ -13,6 +13,7 @@
 
 namespace platform {
 
+/// Reads a child's standard output and error until each ends, and hands the pieces over.
 class ChildOutput {
  public:
   /// Called on a stream's reader thread, without the lock, with each piece the stream
@@ -21,6 +22,7 @@ class ChildOutput {
   /// Called with the lock held before each read: true while `stream` is to be left unread.
   using Hold = std::function<bool(ChildStream stream)>;
 
+  /// Reads nothing until Start.
   ChildOutput() = default;
   ~ChildOutput() { Join(); }  ///< Waits for both readers.
   ChildOutput(const ChildOutput&) = delete;
@@ -76,6 +78,7 @@ class ChildOutput {
 /// in its own form.
 class PrefixedLines {
  public:
+  /// `prefix` must outlive the object.
   explicit PrefixedLines(const char* prefix) : prefix_(prefix) {}
   /// The text for the bytes that follow.
   std::string Next(const std::string& bytes);
