@@ -87,10 +87,6 @@ inline bool operator==(const FileTime& a, const FileTime& b) {
 /// cannot be examined (as a rule: it does not exist).
 bool GetModificationTime(const char* path, FileTime* time, std::error_code* error = nullptr);
 
-/// Sets the modification time of the file or directory at `path` (used by tests and tools
-/// to arrange ages); Windows keeps it in steps of 100 ns.
-bool SetModificationTime(const char* path, FileTime time, std::error_code* error = nullptr);
-
 /// Renames `from` to `to`. False when the rename failed; `to` must not exist on every system.
 bool RenameFile(const char* from, const char* to, std::error_code* error = nullptr);
 

@@ -48,13 +48,6 @@ int SendOnce(Socket socket, const void* data, int size, std::error_code* error =
 /// peer has closed its side (`*error` then holds no error), or -1 on failure.
 int ReceiveOnce(Socket socket, void* buffer, int capacity, std::error_code* error = nullptr);
 
-/// Waits at most `timeout_ms` (forever when negative) until `socket` has data, end-of-file
-/// or a pending connection to accept. 1 when it has, 0 on time-out, -1 on failure.
-int WaitReadable(Socket socket, int timeout_ms, std::error_code* error = nullptr);
-
-/// Ends our sending direction: the peer reads end-of-file, and we can still receive.
-void ShutdownSending(Socket socket);
-
 /// Closes the socket.
 void CloseSocket(Socket socket);
 

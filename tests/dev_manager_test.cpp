@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "log_server_fixture.h"
-#include "platform/socket.h"
+#include "tools/support/sockets.h"
 
 namespace test {
 namespace {
@@ -40,7 +40,9 @@ class DevManager {
     std::string greeting, reply;
     platform::Socket socket = platform::CreateTcpSocket();
     if (!platform::ConnectSocket(socket, platform::ParseIpv4Address("127.0.0.1"), port) ||
-        !Receive(socket, &greeting, true) || !Send(socket, line) || !Receive(socket, &reply)) {
+        platform::ReceiveWithin(socket, kWaitMs, 4096, &greeting) <= 0 ||
+        !platform::SendAll(socket, line) ||
+        !platform::ReceiveUntilClosed(socket, kWaitMs, &reply)) {
       ADD_FAILURE() << "control exchange failed for " << line;
     }
     platform::CloseSocket(socket);
@@ -52,22 +54,6 @@ class DevManager {
   std::string log;
   uint16_t port = 0;
   RunningProgram program;
-
- private:
-  static bool Send(platform::Socket socket, const std::string& bytes) {
-    return platform::SendOnce(socket, bytes.data(), static_cast<int>(bytes.size())) ==
-           static_cast<int>(bytes.size());
-  }
-  static bool Receive(platform::Socket socket, std::string* sink, bool once = false) {
-    char buffer[4096];
-    while (platform::WaitReadable(socket, kWaitMs) == 1) {
-      int received = platform::ReceiveOnce(socket, buffer, sizeof buffer);
-      if (received <= 0) return received == 0 && !once;
-      sink->append(buffer, static_cast<size_t>(received));
-      if (once) return true;
-    }
-    return false;
-  }
 };
 
 // Waits until the pipe no longer takes a connection: its server has ended.
@@ -83,11 +69,7 @@ bool PipeRefusesWithin(const std::string& pipe, int timeout_ms) {
       timeout_ms);
 }
 
-class DevManagerTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(platform::StartSockets()); }
-  void TearDown() override { platform::StopSockets(); }
-};
+class DevManagerTest : public SocketTest {};
 
 TEST_F(DevManagerTest, ServesItsControlPortAndStopsTheLogServer) {
   ScratchDir dir;

@@ -15,6 +15,7 @@
 #include "log_writer.h"
 #include "messages.h"
 #include "platform/file.h"
+#include "tools/support/file_time.h"
 
 namespace test {
 namespace {

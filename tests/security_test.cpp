@@ -11,7 +11,7 @@
 #include "log_server_fixture.h"
 #include "platform/socket.h"
 #include "tell_messages.h"
-#include "tools/support/listen.h"
+#include "tools/support/sockets.h"
 
 namespace test {
 namespace {

@@ -14,7 +14,7 @@
 #include "platform/socket.h"
 #include "tell_messages.h"
 #include "test_support.h"
-#include "tools/support/listen.h"
+#include "tools/support/sockets.h"
 #include "tools/support/spawn.h"
 
 namespace {
@@ -132,31 +132,13 @@ class FakeManager {
     if (greeting_.empty()) {
       platform::ShutdownSending(connection);
     } else if (greeting_ != kSilent) {
-      SendAll(connection, greeting_);
-      Drain(connection, &command, true);
-      if (reply_ != kSilent) SendAll(connection, reply_);
+      platform::SendAll(connection, greeting_);
+      platform::ReceiveWithin(connection, kWaitMs, kTellBufferSize, &command);
+      if (reply_ != kSilent) platform::SendAll(connection, reply_);
     }
-    Drain(connection, &trailing);
+    platform::ReceiveUntilClosed(connection, kWaitMs, &trailing);
     platform::CloseSocket(connection);
   }
-  static void SendAll(platform::Socket connection, const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-      int sent = platform::SendOnce(connection, bytes.data() + done,
-                                    static_cast<int>(bytes.size() - done));
-      if (sent <= 0) return;
-      done += sent;
-    }
-  }
-  static void Drain(platform::Socket connection, std::string* sink, bool once = false) {
-    char buffer[kTellBufferSize];
-    while (platform::WaitReadable(connection, kWaitMs) == 1) {
-      int received = platform::ReceiveOnce(connection, buffer, sizeof buffer);
-      if (received <= 0) return;
-      sink->append(buffer, received);
-      if (once) return;
-    }
-  }
-
   std::string greeting_, reply_;
   platform::Socket listener_ = platform::kNoSocket;
   uint16_t port_ = 0;
@@ -164,11 +146,8 @@ class FakeManager {
   std::thread thread_;
 };
 
-class TellProgram : public ::testing::Test {
+class TellProgram : public test::SocketTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(platform::StartSockets()); }
-  void TearDown() override { platform::StopSockets(); }
-
   static test::RunResult Run(std::vector<std::string> args) {
     args.insert(args.begin(), test::TellPath());
     return test::RunProgram(args, "", kWaitMs);

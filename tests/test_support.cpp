@@ -229,8 +229,7 @@ RunningProgram::~RunningProgram() {
   // The readers end when the child and everything it started have closed the streams.
   Release(platform::ChildStream::kStdout);
   Release(platform::ChildStream::kStderr);
-  if (out_reader_.joinable()) out_reader_.join();
-  if (err_reader_.joinable()) err_reader_.join();
+  output_.Join();
   platform::ReleaseChild(&child_);
 }
 
@@ -241,59 +240,41 @@ bool RunningProgram::Start(const std::vector<std::string>& argv, platform::Child
     return false;
   }
   started_ = true;
-  streams_open_ = 2;
-  out_reader_ = std::thread([this] { Collect(platform::ChildStream::kStdout, &out_); });
-  err_reader_ = std::thread([this] { Collect(platform::ChildStream::kStderr, &err_); });
+  output_.Start(
+      child_,
+      [this](platform::ChildStream stream, const char* data, int size) {
+        std::string* sink = stream == platform::ChildStream::kStdout ? &out_ : &err_;
+        output_.Update([&] { sink->append(data, static_cast<size_t>(size)); });
+      },
+      [this](platform::ChildStream stream) { return IsHeld(stream); });
   return true;
 }
 
 void RunningProgram::Hold(platform::ChildStream stream, const std::string& after) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  HoldState& hold = stream == platform::ChildStream::kStdout ? out_hold_ : err_hold_;
-  hold.asked = true;
-  hold.after = after;
+  output_.Update([&] {
+    HoldState& hold = stream == platform::ChildStream::kStdout ? out_hold_ : err_hold_;
+    hold.asked = true;
+    hold.after = after;
+  });
 }
 
 void RunningProgram::Release(platform::ChildStream stream) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  (stream == platform::ChildStream::kStdout ? out_hold_ : err_hold_).asked = false;
-  changed_.notify_all();
+  output_.Update(
+      [&] { (stream == platform::ChildStream::kStdout ? out_hold_ : err_hold_).asked = false; });
 }
 
-bool RunningProgram::IsHeld(platform::ChildStream stream) {
+bool RunningProgram::IsHeld(platform::ChildStream stream) const {
   bool is_out = stream == platform::ChildStream::kStdout;
   const HoldState& hold = is_out ? out_hold_ : err_hold_;
   return hold.asked && (is_out ? out_ : err_).find(hold.after) != std::string::npos;
 }
 
-void RunningProgram::Collect(platform::ChildStream stream, std::string* sink) {
-  char buffer[4096];
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return !IsHeld(stream); });
-    }
-    int n = platform::ReadFromChild(child_, stream, buffer, sizeof(buffer));
-    if (n <= 0) break;
-    std::lock_guard<std::mutex> lock(mutex_);
-    sink->append(buffer, static_cast<size_t>(n));
-    changed_.notify_all();
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  --streams_open_;
-  changed_.notify_all();
-}
-
 bool RunningProgram::WaitUntil(platform::ChildStream stream,
                                const std::function<bool(const std::string&)>& done,
                                int timeout_ms) {
-  const std::string& sink = stream == platform::ChildStream::kStdout ? out_ : err_;
-  std::unique_lock<std::mutex> lock(mutex_);
+  const std::string* sink = stream == platform::ChildStream::kStdout ? &out_ : &err_;
   // Compared with line ends normalised, as Windows' text-mode streams write "\r\n".
-  auto seen = [&] { return done(NormalizeNewlines(sink)); };
-  changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                    [&] { return seen() || streams_open_ == 0; });
-  return seen();
+  return output_.WaitUntil(timeout_ms, [&] { return done(NormalizeNewlines(*sink)); });
 }
 
 namespace {
@@ -335,25 +316,20 @@ bool RunningProgram::WaitForExit(int timeout_ms, int* status) {
   // Both streams reach end-of-file once the child is gone (unless something it started
   // still holds them): wait briefly so that the output is complete. A held stream is read
   // only once it is released.
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, std::chrono::milliseconds(5000),
-                    [&] { return streams_open_ == 0 || out_hold_.asked || err_hold_.asked; });
+  output_.WaitUntil(5000, [&] { return out_hold_.asked || err_hold_.asked; });
   return true;
 }
 
-std::string RunningProgram::Stdout() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return NormalizeNewlines(out_);
-}
+std::string RunningProgram::Stdout() { return NormalizeNewlines(Copy(&out_)); }
 
-std::string RunningProgram::Stderr() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return NormalizeNewlines(err_);
-}
+std::string RunningProgram::Stderr() { return NormalizeNewlines(Copy(&err_)); }
 
-std::string RunningProgram::RawStderr() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return err_;
+std::string RunningProgram::RawStderr() { return Copy(&err_); }
+
+std::string RunningProgram::Copy(const std::string* sink) {
+  std::string copy;
+  output_.Update([&] { copy = *sink; });
+  return copy;
 }
 
 }  // namespace test

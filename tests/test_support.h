@@ -2,15 +2,16 @@
 // children with every wait bounded.
 #pragma once
 
-#include <condition_variable>
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "platform/socket.h"
+#include "tools/support/child_output.h"
 #include "tools/support/spawn.h"
 
 namespace test {
@@ -88,6 +89,13 @@ class CapturedOutput {
   int saved_ = -1;
 };
 
+/// A test that talks over sockets: the socket library runs from SetUp to TearDown.
+class SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(platform::StartSockets()); }
+  void TearDown() override { platform::StopSockets(); }
+};
+
 /// The outcome of a program run to its end.
 struct RunResult {
   bool exited = false;  ///< False when it had to be killed after the time limit.
@@ -102,7 +110,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& in
                      int timeout_ms = 30000);
 
 /// A child program that keeps running while the test talks to it. Its standard input
-/// stays open until CloseInput; its output streams are collected by reader threads.
+/// stays open until CloseInput; its output streams are collected as they come.
 class RunningProgram {
  public:
   RunningProgram() = default;
@@ -131,23 +139,21 @@ class RunningProgram {
   std::string RawStderr();
 
  private:
-  void Collect(platform::ChildStream stream, std::string* sink);
+  /// A copy of `sink`, taken under the output's lock.
+  std::string Copy(const std::string* sink);
+  /// True while `stream` is to be left unread; called under the output's lock.
+  bool IsHeld(platform::ChildStream stream) const;
 
-  platform::Child child_;
-  bool started_ = false;
-  bool exited_ = false;
   struct HoldState {
     bool asked = false;
     std::string after;
   };
-  /// True while `stream` is to be left unread; call with mutex_ held.
-  bool IsHeld(platform::ChildStream stream);
+  platform::Child child_;
+  bool started_ = false;
+  bool exited_ = false;
   HoldState out_hold_, err_hold_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string out_, err_;
-  int streams_open_ = 0;
-  std::thread out_reader_, err_reader_;
+  std::string out_, err_;  // Guarded by the output's lock.
+  platform::ChildOutput output_;
 };
 
 }  // namespace test

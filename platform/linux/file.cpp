@@ -1,4 +1,4 @@
-// Linux: log files as O_APPEND descriptors; relies on O_CLOEXEC, utimensat and 64-bit off_t.
+// Linux: log files as O_APPEND descriptors; relies on O_CLOEXEC and 64-bit off_t.
 #include "platform/file.h"
 
 #include <fcntl.h>
@@ -117,15 +117,6 @@ bool GetModificationTime(const char* path, FileTime* time, std::error_code* erro
   time->seconds = st.st_mtim.tv_sec;
   time->nanoseconds = static_cast<int32_t>(st.st_mtim.tv_nsec);
   return true;
-}
-
-bool SetModificationTime(const char* path, FileTime time, std::error_code* error) {
-  timespec times[2];
-  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(time.seconds);
-  times[0].tv_nsec = times[1].tv_nsec = time.nanoseconds;
-  if (utimensat(AT_FDCWD, path, times, 0) == 0) return true;
-  StoreErrno(error);
-  return false;
 }
 
 bool RenameFile(const char* from, const char* to, std::error_code* error) {

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -60,18 +59,6 @@ int ReceiveOnce(Socket socket, void* buffer, int capacity, std::error_code* erro
   SetError(error, received < 0 ? ErrnoError() : std::error_code());
   return static_cast<int>(received);
 }
-
-int WaitReadable(Socket socket, int timeout_ms, std::error_code* error) {
-  pollfd entry{Fd(socket), POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&entry, 1, timeout_ms < 0 ? -1 : timeout_ms);
-  } while (ready < 0 && errno == EINTR);
-  if (ready < 0) StoreErrno(error);
-  return ready < 0 ? -1 : (ready > 0 ? 1 : 0);
-}
-
-void ShutdownSending(Socket socket) { shutdown(Fd(socket), SHUT_WR); }
 
 void CloseSocket(Socket socket) {
   if (IsOpen(socket)) close(Fd(socket));

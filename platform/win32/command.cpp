@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/win32/inherit_lock.h"
 #include "platform/win32/native.h"
 
 namespace platform {

@@ -14,10 +14,6 @@ const char kDirectorySeparators[] = "\\/:";
 
 namespace {
 
-// FILETIME counts 100 ns steps from 1601-01-01 UTC.
-constexpr int64_t kTicksPerSecond = 10000000;
-constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
-
 // The C library's functions report through errno.
 bool StoreErrnoUnless(bool ok, std::error_code* error) {
   if (!ok) SetError(error, std::error_code(errno, std::generic_category()));
@@ -127,23 +123,6 @@ bool GetModificationTime(const char* path, FileTime* time, std::error_code* erro
   time->seconds = seconds;
   time->nanoseconds = static_cast<int32_t>(rest * 100);
   return true;
-}
-
-// Through a handle of its own, which directories need too (backup semantics).
-bool SetModificationTime(const char* path, FileTime time, std::error_code* error) {
-  HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-  if (h == INVALID_HANDLE_VALUE) return StoreLastError(error), false;
-  uint64_t ticks = static_cast<uint64_t>(time.seconds * kTicksPerSecond + time.nanoseconds / 100 +
-                                         kTicksFrom1601To1970);
-  FILETIME written;
-  written.dwLowDateTime = static_cast<DWORD>(ticks);
-  written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-  bool done = SetFileTime(h, NULL, NULL, &written) != 0;
-  if (!done) StoreLastError(error);
-  CloseHandle(h);
-  return done;
 }
 
 bool RenameFile(const char* from, const char* to, std::error_code* error) {

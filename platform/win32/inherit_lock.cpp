@@ -1,6 +1,4 @@
 // Win32: the inherit lock; relies on SRWLOCK_INIT, which needs no initialisation call.
-#include "platform/win32/inherit_lock.h"
-
 #include "platform/win32/native.h"
 
 namespace platform {

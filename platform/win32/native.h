@@ -1,11 +1,13 @@
-// Win32 backend only: the kernel handle or socket inside a platform handle, and the thread's
-// last error as an error code.
+// Win32 backend only, and the one header through which the tools' support code reaches the
+// system too: the kernel handle or socket inside a platform handle, the thread's last error
+// as an error code, the lock that every child-starting call holds, and private sockets.
 #pragma once
 
 #include <winsock2.h>  // and, through it, windows.h
 
 #include "platform/error.h"
 #include "platform/handle.h"
+#include "platform/socket.h"
 
 namespace platform {
 
@@ -55,6 +57,34 @@ inline void StoreLastError(std::error_code* error) { SetError(error, SystemError
 /// Stores WSAGetLastError's error in `*error` when the caller asked for the reason.
 inline void StoreSocketError(std::error_code* error) {
   SetError(error, SystemError(static_cast<DWORD>(WSAGetLastError())));
+}
+
+/// FILETIME counts 100 ns steps from 1601-01-01 UTC.
+inline constexpr int64_t kTicksPerSecond = 10000000;
+inline constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
+
+/// Held while handles meant for one new child are inheritable and that child is created,
+/// so that no other child started by this process at the same moment inherits them.
+void AcquireInheritLock();
+void ReleaseInheritLock();
+
+/// Runs `make` (a call of socket() or accept()) and wraps the socket it returns, which no
+/// child process inherits. kNoSocket, with WSAGetLastError's error, when it gave none.
+///
+/// Winsock creates inheritable handles. A child that inherited one would keep the connection
+/// open after we close it, so the peer would never see end-of-file. The inherit lock keeps
+/// children from starting until the flag is cleared; `make` runs under it.
+template <typename Make>
+Socket OwnSocket(Make make, std::error_code* error) {
+  AcquireInheritLock();
+  SOCKET native = make();
+  if (native == INVALID_SOCKET) {
+    StoreSocketError(error);
+  } else {
+    SetHandleInformation(reinterpret_cast<HANDLE>(native), HANDLE_FLAG_INHERIT, 0);
+  }
+  ReleaseInheritLock();
+  return WrapSocket<Socket>(native);
 }
 
 }  // namespace platform

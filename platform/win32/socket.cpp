@@ -1,7 +1,7 @@
 // Win32: TCP over IPv4 with Winsock 2.2; relies on the inherit lock to keep sockets private.
 #include "platform/socket.h"
 
-#include "platform/win32/own_socket.h"
+#include "platform/win32/native.h"
 
 namespace platform {
 
@@ -54,18 +54,6 @@ int ReceiveOnce(Socket socket, void* buffer, int capacity, std::error_code* erro
   }
   return received;
 }
-
-int WaitReadable(Socket socket, int timeout_ms, std::error_code* error) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(ToSocket(socket), &readable);
-  timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  int ready = select(0, &readable, nullptr, nullptr, timeout_ms < 0 ? nullptr : &limit);
-  if (ready == SOCKET_ERROR) StoreSocketError(error);
-  return ready == SOCKET_ERROR ? -1 : (ready > 0 ? 1 : 0);
-}
-
-void ShutdownSending(Socket socket) { shutdown(ToSocket(socket), SD_SEND); }
 
 void CloseSocket(Socket socket) {
   if (IsOpen(socket)) closesocket(ToSocket(socket));

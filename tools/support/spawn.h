@@ -1,28 +1,29 @@
 // Child processes with pipes on their standard streams, for the tools and the tests.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/handle.h"
 
 namespace platform {
 
+/// A child's process (Linux: its pid), or none.
+using ChildProcess = Handle<struct ChildProcessKind>;
+/// Our end of a pipe on one of a child's standard streams, or none.
+using ChildPipe = Handle<struct ChildPipeKind>;
+
 /// A started child: its process and our ends of its standard streams. Default-made, or once
-/// released, it holds none of them. Only the backend reads what is inside.
-class Child {
- public:
+/// released, it holds none of them.
+struct Child {
+  ChildProcess process;
+  ChildPipe input;   ///< Our end of the child's standard input.
+  ChildPipe output;  ///< Our end of the child's standard output.
+  ChildPipe error;   ///< Our end of the child's standard error.
+
   /// True while the child's process is held (from SpawnChild until ReleaseChild).
-  bool IsOpen() const { return process_ != -1; }
-
- private:
-  friend struct ChildAccess;  // defined by the backend
-
-  intptr_t process_ = -1;      // Windows: process handle; Linux: pid.
-  intptr_t stdin_write_ = -1;  // Our end of the child's standard input.
-  intptr_t stdout_read_ = -1;  // Our end of the child's standard output.
-  intptr_t stderr_read_ = -1;  // Our end of the child's standard error.
+  bool IsOpen() const { return process.IsOpen(); }
 };
 
 enum class ChildStream { kStdout, kStderr };

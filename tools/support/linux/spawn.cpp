@@ -17,36 +17,18 @@ extern char** environ;
 
 namespace platform {
 
-struct ChildAccess {
-  static pid_t Pid(const Child& child) { return static_cast<pid_t>(child.process_); }
-  static int Fd(const Child& child, ChildStream stream) {
-    return static_cast<int>(stream == ChildStream::kStdout ? child.stdout_read_
-                                                           : child.stderr_read_);
-  }
-  static int Input(const Child& child) { return static_cast<int>(child.stdin_write_); }
-  static void Set(Child* child, pid_t pid, int input, int output, int error) {
-    child->process_ = pid;
-    child->stdin_write_ = input;
-    child->stdout_read_ = output;
-    child->stderr_read_ = error;
-  }
-  static void CloseInput(Child* child) { Close(&child->stdin_write_); }
-  // A pid is no handle: the process itself has nothing to release.
-  static void Release(Child* child) {
-    Close(&child->stdin_write_);
-    Close(&child->stdout_read_);
-    Close(&child->stderr_read_);
-    child->process_ = -1;
-  }
-
- private:
-  static void Close(intptr_t* fd) {
-    if (*fd >= 0) close(static_cast<int>(*fd));
-    *fd = -1;
-  }
-};
-
 namespace {
+
+pid_t Pid(const Child& child) { return static_cast<pid_t>(Fd(child.process)); }
+
+int StreamFd(const Child& child, ChildStream stream) {
+  return Fd(stream == ChildStream::kStdout ? child.output : child.error);
+}
+
+void CloseOurEnd(ChildPipe* end) {
+  if (IsOpen(*end)) close(Fd(*end));
+  *end = ChildPipe();
+}
 
 int DecodeStatus(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -99,7 +81,10 @@ bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* c
     close(in[1]), close(out[0]), close(err[0]);
     return false;
   }
-  ChildAccess::Set(child, pid, in[1], out[0], err[0]);
+  child->process = Wrap<ChildProcess>(pid);
+  child->input = Wrap<ChildPipe>(in[1]);
+  child->output = Wrap<ChildPipe>(out[0]);
+  child->error = Wrap<ChildPipe>(err[0]);
   return true;
 }
 
@@ -113,7 +98,7 @@ int WriteToChild(const Child& child, const void* data, int size, std::error_code
   const char* bytes = static_cast<const char*>(data);
   int done = 0;
   while (done < size) {
-    ssize_t n = write(ChildAccess::Input(child), bytes + done, size - done);
+    ssize_t n = write(Fd(child.input), bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       StoreErrno(error);
@@ -128,11 +113,11 @@ int WriteToChild(const Child& child, const void* data, int size, std::error_code
   return done;
 }
 
-void CloseChildInput(Child* child) { ChildAccess::CloseInput(child); }
+void CloseChildInput(Child* child) { CloseOurEnd(&child->input); }
 
 int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capacity,
                   std::error_code* error) {
-  int fd = ChildAccess::Fd(child, stream);
+  int fd = StreamFd(child, stream);
   for (;;) {
     ssize_t n = read(fd, buffer, static_cast<size_t>(capacity));
     if (n < 0 && errno == EINTR) continue;
@@ -142,7 +127,7 @@ int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capa
 }
 
 bool WaitForChild(const Child& child, int timeout_ms, int* exit_status, std::error_code* error) {
-  pid_t pid = ChildAccess::Pid(child);
+  pid_t pid = Pid(child);
   if (pid <= 0) return SetError(error, std::make_error_code(std::errc::no_child_process)), false;
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd >= 0) {
@@ -171,15 +156,21 @@ bool WaitForChild(const Child& child, int timeout_ms, int* exit_status, std::err
   }
 }
 
-long long ChildProcessNumber(const Child& child) { return ChildAccess::Pid(child); }
+long long ChildProcessNumber(const Child& child) { return Pid(child); }
 
-void KillChild(const Child& child) { KillProcess(ChildAccess::Pid(child)); }
+void KillChild(const Child& child) { KillProcess(Pid(child)); }
 
 void KillProcess(long pid) {
   if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
 }
 
-void ReleaseChild(Child* child) { ChildAccess::Release(child); }
+// A pid is no handle: the process itself has nothing to release.
+void ReleaseChild(Child* child) {
+  CloseOurEnd(&child->input);
+  CloseOurEnd(&child->output);
+  CloseOurEnd(&child->error);
+  child->process = ChildProcess();
+}
 
 int ReportedExitStatus(int status) { return status & 0xff; }
 

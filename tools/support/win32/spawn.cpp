@@ -3,40 +3,21 @@
 
 #include <new>
 
-#include "platform/win32/inherit_lock.h"
 #include "platform/win32/native.h"
 
 namespace platform {
 
-struct ChildAccess {
-  static HANDLE Process(const Child& child) { return Native(child.process_); }
-  static HANDLE Stream(const Child& child, ChildStream stream) {
-    return Native(stream == ChildStream::kStdout ? child.stdout_read_ : child.stderr_read_);
-  }
-  static HANDLE Input(const Child& child) { return Native(child.stdin_write_); }
-  // `standard` holds our ends of the child's input, output and error.
-  static void Set(Child* child, HANDLE process, const HANDLE* standard) {
-    child->process_ = reinterpret_cast<intptr_t>(process);
-    child->stdin_write_ = reinterpret_cast<intptr_t>(standard[0]);
-    child->stdout_read_ = reinterpret_cast<intptr_t>(standard[1]);
-    child->stderr_read_ = reinterpret_cast<intptr_t>(standard[2]);
-  }
-  static void CloseInput(Child* child) { Close(&child->stdin_write_); }
-  static void Release(Child* child) {
-    for (intptr_t* native :
-         {&child->process_, &child->stdin_write_, &child->stdout_read_, &child->stderr_read_})
-      Close(native);
-  }
-
- private:
-  static HANDLE Native(intptr_t native) { return reinterpret_cast<HANDLE>(native); }
-  static void Close(intptr_t* native) {
-    if (*native != -1) CloseHandle(Native(*native));
-    *native = -1;
-  }
-};
-
 namespace {
+
+HANDLE Stream(const Child& child, ChildStream stream) {
+  return ToHandle(stream == ChildStream::kStdout ? child.output : child.error);
+}
+
+template <typename Kind>
+void CloseOwnHandle(Handle<Kind>* handle) {
+  if (IsOpen(*handle)) CloseHandle(ToHandle(*handle));
+  *handle = Handle<Kind>();
+}
 
 // Appends one argument so that the child's runtime splits it back out unchanged: inside
 // quotes, backslashes count as escapes only when a quote follows them.
@@ -175,26 +156,28 @@ bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* c
     return false;
   }
   CloseHandle(info.hThread);
-  ChildAccess::Set(child, info.hProcess, ours);
+  child->process = Wrap<ChildProcess>(info.hProcess);
+  child->input = Wrap<ChildPipe>(ours[0]);
+  child->output = Wrap<ChildPipe>(ours[1]);
+  child->error = Wrap<ChildPipe>(ours[2]);
   return true;
 }
 
 int WriteToChild(const Child& child, const void* data, int size, std::error_code* error) {
   DWORD written = 0;
-  if (!WriteFile(ChildAccess::Input(child), data, static_cast<DWORD>(size), &written, NULL)) {
+  if (!WriteFile(ToHandle(child.input), data, static_cast<DWORD>(size), &written, NULL)) {
     StoreLastError(error);
     return -1;
   }
   return static_cast<int>(written);
 }
 
-void CloseChildInput(Child* child) { ChildAccess::CloseInput(child); }
+void CloseChildInput(Child* child) { CloseOwnHandle(&child->input); }
 
 int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capacity,
                   std::error_code* error) {
   DWORD got = 0;
-  if (!ReadFile(ChildAccess::Stream(child, stream), buffer, static_cast<DWORD>(capacity), &got,
-                NULL)) {
+  if (!ReadFile(Stream(child, stream), buffer, static_cast<DWORD>(capacity), &got, NULL)) {
     // An anonymous pipe whose every writer has closed reports a broken pipe, not a zero read.
     DWORD failed = GetLastError();
     if (failed == ERROR_BROKEN_PIPE) return 0;
@@ -206,21 +189,19 @@ int ReadFromChild(const Child& child, ChildStream stream, char* buffer, int capa
 
 bool WaitForChild(const Child& child, int timeout_ms, int* exit_status, std::error_code* error) {
   const DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
-  DWORD waited = WaitForSingleObject(ChildAccess::Process(child), wait);
+  DWORD waited = WaitForSingleObject(ToHandle(child.process), wait);
   if (waited == WAIT_FAILED) StoreLastError(error);
   if (waited != WAIT_OBJECT_0) return false;
   DWORD code = 0;
-  if (!GetExitCodeProcess(ChildAccess::Process(child), &code)) return StoreLastError(error), false;
+  if (!GetExitCodeProcess(ToHandle(child.process), &code)) return StoreLastError(error), false;
   *exit_status = static_cast<int>(code);
   return true;
 }
 
 // We hold a handle; people and tools name a process by its id.
-long long ChildProcessNumber(const Child& child) {
-  return GetProcessId(ChildAccess::Process(child));
-}
+long long ChildProcessNumber(const Child& child) { return GetProcessId(ToHandle(child.process)); }
 
-void KillChild(const Child& child) { TerminateProcess(ChildAccess::Process(child), 9); }
+void KillChild(const Child& child) { TerminateProcess(ToHandle(child.process), 9); }
 
 void KillProcess(long pid) {
   HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid));
@@ -229,7 +210,12 @@ void KillProcess(long pid) {
   CloseHandle(process);
 }
 
-void ReleaseChild(Child* child) { ChildAccess::Release(child); }
+void ReleaseChild(Child* child) {
+  CloseOwnHandle(&child->process);
+  CloseOwnHandle(&child->input);
+  CloseOwnHandle(&child->output);
+  CloseOwnHandle(&child->error);
+}
 
 int ReportedExitStatus(int status) { return status; }
 

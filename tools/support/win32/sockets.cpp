@@ -1,7 +1,8 @@
-// Win32: a loopback TCP listener with Winsock 2.2; relies on the inherit lock, as sockets do.
-#include "tools/support/listen.h"
+// Win32: a loopback TCP listener, waits and half-closes with Winsock 2.2; relies on the inherit
+// lock, as sockets do.
+#include "tools/support/sockets.h"
 
-#include "platform/win32/own_socket.h"
+#include "platform/win32/native.h"
 
 namespace platform {
 
@@ -35,5 +36,17 @@ bool AcceptConnection(Socket listener, int timeout_ms, Socket* connection, std::
   *connection = accepted;
   return true;
 }
+
+int WaitReadable(Socket socket, int timeout_ms, std::error_code* error) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(ToSocket(socket), &readable);
+  timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  int ready = select(0, &readable, nullptr, nullptr, timeout_ms < 0 ? nullptr : &limit);
+  if (ready == SOCKET_ERROR) StoreSocketError(error);
+  return ready == SOCKET_ERROR ? -1 : (ready > 0 ? 1 : 0);
+}
+
+void ShutdownSending(Socket socket) { shutdown(ToSocket(socket), SD_SEND); }
 
 }  // namespace platform

@@ -1,8 +1,9 @@
-// Linux: a loopback TCP listener; relies on SOCK_CLOEXEC and accept4.
-#include "tools/support/listen.h"
+// Linux: a loopback TCP listener, waits and half-closes; relies on SOCK_CLOEXEC, accept4 and poll.
+#include "tools/support/sockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,5 +45,17 @@ bool AcceptConnection(Socket listener, int timeout_ms, Socket* connection, std::
   *connection = Wrap<Socket>(fd);
   return true;
 }
+
+int WaitReadable(Socket socket, int timeout_ms, std::error_code* error) {
+  pollfd entry{Fd(socket), POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&entry, 1, timeout_ms < 0 ? -1 : timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) StoreErrno(error);
+  return ready < 0 ? -1 : (ready > 0 ? 1 : 0);
+}
+
+void ShutdownSending(Socket socket) { shutdown(Fd(socket), SHUT_WR); }
 
 }  // namespace platform
