@@ -103,6 +103,26 @@ def checks(rows):
     return f"{ok}/{len(rows)}"
 
 
+def section(lines, heading):
+    """Appends a second-level heading and the blank line after it."""
+    lines.append(f"## {heading}")
+    lines.append("")
+
+
+def figure_rows(lines, runs, figures):
+    """Appends a `| figure | value |` row for each (figure, value), then the runs' checks."""
+    for figure, value in figures:
+        lines.append(f"| {figure} | {value} |")
+    lines.append(f"| checks | {checks(runs)} |")
+
+
+def figure_table(lines, runs, figures):
+    """A table of figures: its header, then figure_rows."""
+    lines.append("| figure | value |")
+    lines.append("|---|---|")
+    figure_rows(lines, runs, figures)
+
+
 def group(rows, workload, run=None):
     out = {}
     for r in rows:
@@ -273,8 +293,7 @@ def main():
                  "client's messages in order, and for TobrinLogger each file rotated right after the "
                  "message that took it over the limit) before its figures were kept.")
     lines.append("")
-    lines.append("## Machine")
-    lines.append("")
+    section(lines, "Machine")
     for key in ("cpu", "cores", "memory", "kernel", "os", "filesystem", "gcc", "commit", "reps", "priority", "placement",
                 "windows_build",
                 "load_start", "load_end", "sizes"):
@@ -285,8 +304,7 @@ def main():
         lines.append(f"- one-minute load average at each run's start: median {statistics.median(loads):.2f}, "
                      f"max {max(loads):.2f} (the machine is shared; above ~1 the figures are disturbed)")
     lines.append("")
-    lines.append("## Targets")
-    lines.append("")
+    section(lines, "Targets")
     targets(rows, lines)
     sections = [
         ("W1", "W1: one client, 1,000,000 messages of 100 bytes, rotation at 10 MiB keeping 10"),
@@ -296,52 +314,48 @@ def main():
         ("W6", "W6: command mode, 1,000,000 messages of 100 bytes into `cat > file`"),
     ]
     for workload, heading in sections:
-        lines.append(f"## {heading}")
-        lines.append("")
+        section(lines, heading)
         throughput_table(rows, workload, lines)
     rounds = group(rows, "W4", "rounds").get("tobrin", [])
     hold = group(rows, "W4", "hold").get("tobrin", [])
-    lines.append("## W4: 1,000 clients connected at once, one message each per round for 100 rounds; idle memory")
-    lines.append("")
+    section(lines, "W4: 1,000 clients connected at once, one message each per round for 100 rounds; idle memory")
     if rounds:
-        lines.append("| figure | value |")
-        lines.append("|---|---|")
-        lines.append(f"| msgs/s over the rounds | {cell(rounds, 'msgs_per_s')} |")
-        lines.append(f"| server CPU µs/msg | {cell(rounds, 'cpu_us_per_msg', 2)} |")
-        lines.append(f"| RSS before any client, KiB | {cell(rounds, 'rss_base_kib')} |")
-        lines.append(f"| RSS with the clients connected, before any message, KiB | {cell(rounds, 'rss_connected_kib')} |")
-        lines.append(f"| RSS with the clients idle after the rounds, KiB | {cell(rounds, 'rss_idle_kib')} |")
-        lines.append(f"| KiB per connected client, before any message | {cell(rounds, 'kib_per_client_connected', 1)} |")
-        lines.append(f"| KiB per idle client after the rounds | {cell(rounds, 'kib_per_idle_client', 1)} |")
-        lines.append(f"| threads connected / after all left | {cell(rounds, 'threads_connected')} / {cell(rounds, 'threads_after')} |")
-        lines.append(f"| checks | {checks(rounds)} |")
+        figure_table(lines, rounds, [
+            ("msgs/s over the rounds", cell(rounds, "msgs_per_s")),
+            ("server CPU µs/msg", cell(rounds, "cpu_us_per_msg", 2)),
+            ("RSS before any client, KiB", cell(rounds, "rss_base_kib")),
+            ("RSS with the clients connected, before any message, KiB", cell(rounds, "rss_connected_kib")),
+            ("RSS with the clients idle after the rounds, KiB", cell(rounds, "rss_idle_kib")),
+            ("KiB per connected client, before any message", cell(rounds, "kib_per_client_connected", 1)),
+            ("KiB per idle client after the rounds", cell(rounds, "kib_per_idle_client", 1)),
+            ("threads connected / after all left", f"{cell(rounds, 'threads_connected')} / {cell(rounds, 'threads_after')}"),
+        ])
     if hold:
-        lines.append(f"| idle clients held at once (each sent one message) | {cell(hold, 'msgs')} |")
-        lines.append(f"| their connect+send time, s | {cell(hold, 'wall_s', 2)} |")
-        lines.append(f"| RSS base / held, KiB | {cell(hold, 'rss_base_kib')} / {cell(hold, 'rss_held_kib')} |")
-        lines.append(f"| KiB per idle client when held | {cell(hold, 'kib_per_idle_client', 1)} |")
-        lines.append(f"| threads held / after all left | {cell(hold, 'threads_held')} / {cell(hold, 'threads_after')} |")
-        lines.append(f"| descriptors held / after | {cell(hold, 'fds_held')} / {cell(hold, 'fds_after')} |")
-        lines.append(f"| checks | {checks(hold)} |")
+        figure_rows(lines, hold, [
+            ("idle clients held at once (each sent one message)", cell(hold, "msgs")),
+            ("their connect+send time, s", cell(hold, "wall_s", 2)),
+            ("RSS base / held, KiB", f"{cell(hold, 'rss_base_kib')} / {cell(hold, 'rss_held_kib')}"),
+            ("KiB per idle client when held", cell(hold, "kib_per_idle_client", 1)),
+            ("threads held / after all left", f"{cell(hold, 'threads_held')} / {cell(hold, 'threads_after')}"),
+            ("descriptors held / after", f"{cell(hold, 'fds_held')} / {cell(hold, 'fds_after')}"),
+        ])
     lines.append("")
     cycles = group(rows, "W5", "cycles").get("tobrin", [])
-    lines.append("## W5: connect, send one message, disconnect")
-    lines.append("")
+    section(lines, "W5: connect, send one message, disconnect")
     if cycles:
-        lines.append("| figure | value |")
-        lines.append("|---|---|")
-        lines.append(f"| cycles per run | {cell(cycles, 'msgs')} |")
-        lines.append(f"| cycles served per second (clock stops when every message is in the file) | {cell(cycles, 'served_per_s')} |")
-        lines.append(f"| connects/s as the clients saw them (a connect returns once queued for accept) | {cell(cycles, 'connects_per_s')} |")
-        lines.append(f"| server CPU µs per cycle (both rounds) | {cell(cycles, 'cpu_us_per_cycle', 2)} |")
-        lines.append(f"| threads before / after | {cell(cycles, 'threads_base')} / {cell(cycles, 'threads_after')} |")
-        lines.append(f"| descriptors before / after | {cell(cycles, 'fds_base')} / {cell(cycles, 'fds_after')} |")
-        lines.append(f"| RSS before / after, KiB | {cell(cycles, 'rss_base_kib')} / {cell(cycles, 'rss_after_kib')} |")
-        lines.append(f"| checks | {checks(cycles)} |")
+        figure_table(lines, cycles, [
+            ("cycles per run", cell(cycles, "msgs")),
+            ("cycles served per second (clock stops when every message is in the file)", cell(cycles, "served_per_s")),
+            ("connects/s as the clients saw them (a connect returns once queued for accept)",
+             cell(cycles, "connects_per_s")),
+            ("server CPU µs per cycle (both rounds)", cell(cycles, "cpu_us_per_cycle", 2)),
+            ("threads before / after", f"{cell(cycles, 'threads_base')} / {cell(cycles, 'threads_after')}"),
+            ("descriptors before / after", f"{cell(cycles, 'fds_base')} / {cell(cycles, 'fds_after')}"),
+            ("RSS before / after, KiB", f"{cell(cycles, 'rss_base_kib')} / {cell(cycles, 'rss_after_kib')}"),
+        ])
     lines.append("")
     lat = group(rows, "latency", "latency")
-    lines.append("## Latency: from just before send()/write() to the bytes readable in the file, at a steady 10,000 msgs/s")
-    lines.append("")
+    section(lines, "Latency: from just before send()/write() to the bytes readable in the file, at a steady 10,000 msgs/s")
     if lat:
         lines.append("| system | p50 µs | p99 µs | max µs | checks |")
         lines.append("|---|---|---|---|---|")
@@ -352,8 +366,7 @@ def main():
     lines.append("")
     win = {f"{w} {v}": group(rows, f"win-{w}{suffix}", "throughput").get("tobrin-wine", [])
            for w in ("W1", "W2", "W3") for v, suffix in (("batched", ""), ("one by one", "-one-by-one"))}
-    lines.append("## Windows build under wine (reduced sizes; no targets: wine is not Windows)")
-    lines.append("")
+    section(lines, "Windows build under wine (reduced sizes; no targets: wine is not Windows)")
     lines.append("The server as shipped (batched: the messages a client has queued are read one behind "
                  "the other and written with one WriteFile) and built with TOBRIN_ONE_BY_ONE=ON "
                  "(one ReadFile and one WriteFile per message), run in turn. These are wine's figures, "
@@ -371,8 +384,7 @@ def main():
     else:
         lines.append("Not run (see the runner's output).")
     lines.append("")
-    lines.append("## Commands")
-    lines.append("")
+    section(lines, "Commands")
     lines.append("Each run is one `tbench` process (bench/tbench.c, gcc -O2) in a fresh directory D; in the "
                  "full run each starts after `sync; sleep 1`. Messages are built before the clock starts; "
                  "each client (a forked process) sends each message with one send() on its own "
