@@ -152,13 +152,19 @@ class TellProgram : public test::SocketTest {
     args.insert(args.begin(), test::TellPath());
     return test::RunProgram(args, "", kWaitMs);
   }
+  /// Runs the program with `args` against `manager`, then waits until the manager's side of
+  /// the connection has ended.
+  static test::RunResult RunAgainst(FakeManager* manager, std::vector<std::string> args) {
+    test::RunResult run = Run(std::move(args));
+    manager->Finish();
+    return run;
+  }
 };
 
 TEST_F(TellProgram, SendsTheCommandLineAndPrintsTheReplyUnchanged) {
   FakeManager manager("Manager ready\n", "loglevel 100% %s %d %n\n");
   ASSERT_TRUE(manager.listening());
-  test::RunResult run = Run({"-p", std::to_string(manager.port()), "get", "all"});
-  manager.Finish();
+  test::RunResult run = RunAgainst(&manager, {"-p", std::to_string(manager.port()), "get", "all"});
   EXPECT_TRUE(run.exited);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(manager.command, "get all \n");
@@ -171,9 +177,9 @@ TEST_F(TellProgram, HostPortAndHelpInsideTheCommandAreSent) {
   // The last -h wins, and the port wraps around at 65536.
   FakeManager manager("hello", std::string("done\0hidden", 11));
   ASSERT_TRUE(manager.listening());
-  test::RunResult run = Run({"-h", "localhost", "-p", std::to_string(manager.port() + 65536), "-h",
-                             "127.0.0.1", "set", "loglevel", "TRACE", "-help"});
-  manager.Finish();
+  test::RunResult run =
+      RunAgainst(&manager, {"-h", "localhost", "-p", std::to_string(manager.port() + 65536), "-h",
+                            "127.0.0.1", "set", "loglevel", "TRACE", "-help"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(manager.command, "set loglevel TRACE -help \n");
   EXPECT_EQ(run.out, "done");
@@ -184,8 +190,8 @@ TEST_F(TellProgram, TextThatIsNoAddressFallsBackToLoopback) {
   for (const char* host : {"localhost", "255.255.255.255"}) {
     FakeManager manager("hi", "ok\n");
     ASSERT_TRUE(manager.listening());
-    test::RunResult run = Run({"-h", host, "-p", std::to_string(manager.port()), "get", "all"});
-    manager.Finish();
+    test::RunResult run =
+        RunAgainst(&manager, {"-h", host, "-p", std::to_string(manager.port()), "get", "all"});
     EXPECT_EQ(run.status, 0) << host;
     EXPECT_EQ(manager.command, "get all \n") << host;
     EXPECT_EQ(run.out, "ok\n") << host;
@@ -196,8 +202,7 @@ TEST_F(TellProgram, TextThatIsNoAddressFallsBackToLoopback) {
 TEST_F(TellProgram, ManagerClosingWithoutGreetingGetsNothing) {
   FakeManager manager("", "unused");
   ASSERT_TRUE(manager.listening());
-  test::RunResult run = Run({"-p", std::to_string(manager.port()), "get", "all"});
-  manager.Finish();
+  test::RunResult run = RunAgainst(&manager, {"-p", std::to_string(manager.port()), "get", "all"});
   EXPECT_TRUE(run.exited);
   EXPECT_EQ(run.status, platform::ReportedExitStatus(-1));
   EXPECT_EQ(run.err, test::Format(kReceiveFailedFormat, 0));
