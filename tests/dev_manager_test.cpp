@@ -13,11 +13,11 @@ namespace {
 constexpr int kWaitMs = 20000;
 constexpr char kPortLine[] = "dev_manager: control port 127.0.0.1:";
 
-// A dev_manager on a free port with its log server on a scratch pipe and log.
+// A dev_manager on a free port with its log server on a pipe and log in a scratch
+// directory of its own.
 class DevManager {
  public:
-  explicit DevManager(const ScratchDir& dir)
-      : pipe(UniquePipeName(dir)), log(dir.File("server.log")) {}
+  DevManager() : pipe(UniquePipeName(dir)), log(dir.File("server.log")) {}
 
   /// Starts it and waits until it names its control port, which it does once the log
   /// server is ready.
@@ -50,6 +50,7 @@ class DevManager {
     return reply;
   }
 
+  ScratchDir dir;  // Declared first: the pipe and the log are named inside it.
   std::string pipe;
   std::string log;
   uint16_t port = 0;
@@ -69,11 +70,17 @@ bool PipeRefusesWithin(const std::string& pipe, int timeout_ms) {
       timeout_ms);
 }
 
+// Where pipe names are files, the log server removed its own on the way out.
+void ExpectPipeNameRemoved(const std::string& pipe) {
+  if (PipesAreFiles()) {
+    EXPECT_FALSE(FileExists(pipe));
+  }
+}
+
 class DevManagerTest : public SocketTest {};
 
 TEST_F(DevManagerTest, ServesItsControlPortAndStopsTheLogServer) {
-  ScratchDir dir;
-  DevManager manager(dir);
+  DevManager manager;
   ASSERT_TRUE(manager.Start());
   ASSERT_TRUE(SendMessages(manager.pipe, {"first\n", "second\n"}));
   // The log server's own output is relayed, marked as its own.
@@ -116,15 +123,12 @@ TEST_F(DevManagerTest, ServesItsControlPortAndStopsTheLogServer) {
   platform::PipeEnd end;
   std::error_code error;
   EXPECT_FALSE(platform::ConnectToPipe(manager.pipe.c_str(), 200, &end, &error));
-  if (PipesAreFiles()) {
-    EXPECT_FALSE(FileExists(manager.pipe));
-  }
+  ExpectPipeNameRemoved(manager.pipe);
   EXPECT_EQ(ReadWholeFile(manager.log), "first\nsecond\n");
 }
 
 TEST_F(DevManagerTest, AnswersTheControlClient) {
-  ScratchDir dir;
-  DevManager manager(dir);
+  DevManager manager;
   ASSERT_TRUE(manager.Start());
   const std::string port = std::to_string(manager.port);
 
@@ -146,8 +150,7 @@ TEST_F(DevManagerTest, AnswersTheControlClient) {
 }
 
 TEST_F(DevManagerTest, KilledManagerTakesTheLogServerWithIt) {
-  ScratchDir dir;
-  DevManager manager(dir);
+  DevManager manager;
   ASSERT_TRUE(manager.Start());
   ASSERT_TRUE(SendMessages(manager.pipe, {"before the end\n"}));
   ASSERT_TRUE(manager.program.WaitForStdout(kReadFileFailed));
@@ -156,16 +159,13 @@ TEST_F(DevManagerTest, KilledManagerTakesTheLogServerWithIt) {
   ASSERT_FALSE(manager.program.WaitForExit(0, &status));
   EXPECT_TRUE(PipeRefusesWithin(manager.pipe, kWaitMs))
       << "the log server still takes connections after its manager was killed";
-  if (PipesAreFiles()) {
-    EXPECT_FALSE(FileExists(manager.pipe));
-  }
+  ExpectPipeNameRemoved(manager.pipe);
   EXPECT_EQ(ReadWholeFile(manager.log), "before the end\n");
 }
 
 TEST_F(DevManagerTest, ReportsALogServerThatFailsOrNeverGetsReady) {
   // The process it names is the log server's: killed by that id, it is seen to end.
-  ScratchDir killed_dir;
-  DevManager killed(killed_dir);
+  DevManager killed;
   ASSERT_TRUE(killed.Start());
   const std::string ready = "dev_manager: log server ready, process ";
   std::string out = killed.program.Stdout();
