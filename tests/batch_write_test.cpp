@@ -240,10 +240,9 @@ TEST(BatchWrite, LongRunRotatesWhereOneByOneWritingWouldFromEveryStart) {
 // The server reads what a client has queued in one go; a message too long for the buffer
 // among them must end the client exactly where reading one by one would: what came before
 // it is written, it and everything after it are not.
-TEST(BatchRead, TooLongMessageQueuedBehindOthersEndsTheClientThere) {
-  ScratchDir dir;
-  LogServer server(dir);
-  ASSERT_TRUE(server.Start());
+class BatchRead : public StartedServerTest {};
+
+TEST_F(BatchRead, TooLongMessageQueuedBehindOthersEndsTheClientThere) {
   {
     PipeClient client;
     ASSERT_TRUE(client.Connect(server.pipe));

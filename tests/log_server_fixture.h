@@ -80,4 +80,19 @@ class LogServer {
   RunningProgram program;
 };
 
+/// A test with a log server on a pipe of its own and its log in the test's scratch
+/// directory; the test starts it.
+class ServerTest : public ::testing::Test {
+ protected:
+  ScratchDir dir;
+  LogServer server{dir};
+};
+
+/// A ServerTest whose server is started, with no options beyond its pipe and log, before
+/// the test runs.
+class StartedServerTest : public ServerTest {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server.Start()); }
+};
+
 }  // namespace test
