@@ -24,9 +24,9 @@ int Send(tobrin_client* client, const std::string& message) {
   return tobrin_send(client, message.data(), message.size());
 }
 
-TEST(Client, ConnectsToAServerThatComesUpLaterAndReportsOneThatNeverDoes) {
-  ScratchDir dir;
-  LogServer server(dir);
+class Client : public ServerTest {};
+
+TEST_F(Client, ConnectsToAServerThatComesUpLaterAndReportsOneThatNeverDoes) {
   EXPECT_EQ(tobrin_connect(server.pipe.c_str(), 0), nullptr);
   EXPECT_EQ(tobrin_last_error(), kNoSuchPipe);
 
@@ -43,9 +43,7 @@ TEST(Client, ConnectsToAServerThatComesUpLaterAndReportsOneThatNeverDoes) {
   EXPECT_EQ(server.Stop(), 1);
 }
 
-TEST(Client, SendsTheLargestMessageWholeAndRefusesALongerOneOnTheSameConnection) {
-  ScratchDir dir;
-  LogServer server(dir);
+TEST_F(Client, SendsTheLargestMessageWholeAndRefusesALongerOneOnTheSameConnection) {
   ASSERT_TRUE(server.Start());
   tobrin_client* client = tobrin_connect(server.pipe.c_str(), kConnectTimeoutMs);
   ASSERT_NE(client, nullptr);
@@ -70,16 +68,15 @@ TEST(Client, SendsTheLargestMessageWholeAndRefusesALongerOneOnTheSameConnection)
 
 // The first send after the server ended finds it gone, waits for the next one (started
 // while the send is under way) and delivers the message there.
-TEST(Client, ReconnectsToTheNextServerAndSendsTheMessageThere) {
-  ScratchDir dir, next_dir;
-  LogServer first(dir);
-  LogServer next(next_dir, first.pipe);
-  ASSERT_TRUE(first.Start());
-  tobrin_client* client = tobrin_connect(first.pipe.c_str(), kConnectTimeoutMs);
+TEST_F(Client, ReconnectsToTheNextServerAndSendsTheMessageThere) {
+  ScratchDir next_dir;
+  LogServer next(next_dir, server.pipe);
+  ASSERT_TRUE(server.Start());
+  tobrin_client* client = tobrin_connect(server.pipe.c_str(), kConnectTimeoutMs);
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(Send(client, "to the first\n"), 0);
-  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(first.log) == "to the first\n"; }));
-  ASSERT_EQ(first.Stop(), 1);
+  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(server.log) == "to the first\n"; }));
+  ASSERT_EQ(server.Stop(), 1);
 
   int result = -100;
   std::thread sending([&] { result = Send(client, "to the next\n"); });
@@ -90,19 +87,17 @@ TEST(Client, ReconnectsToTheNextServerAndSendsTheMessageThere) {
   EXPECT_EQ(Send(client, "again\n"), 0);
   tobrin_close(client);
   ASSERT_TRUE(next.WaitForClientsDone(1));
-  EXPECT_EQ(ReadWholeFile(first.log), "to the first\n");
+  EXPECT_EQ(ReadWholeFile(server.log), "to the first\n");
   EXPECT_EQ(ReadWholeFile(next.log), "to the next\nagain\n");
   EXPECT_EQ(next.Stop(), 1);
 }
 
 // Each thread is a sender of its own in the messages; half of them send in batches. The
 // reader finds every message whole, once, and in its thread's order.
-TEST(Client, ThreadsSharingOneClientKeepEveryMessageWhole) {
+TEST_F(Client, ThreadsSharingOneClientKeepEveryMessageWhole) {
   constexpr int kThreads = 8;
   constexpr int kBatch = 10;
   const int messages = PipesAreFiles() ? 200 : 60;
-  ScratchDir dir;
-  LogServer server(dir);
   ASSERT_TRUE(server.Start({"--filesize=2000000000"}));  // one file holds them all
   tobrin_client* client = tobrin_connect(server.pipe.c_str(), kConnectTimeoutMs);
   ASSERT_NE(client, nullptr);
@@ -138,17 +133,18 @@ TEST(Client, ThreadsSharingOneClientKeepEveryMessageWhole) {
 
 // Each line reaches the log before the next is written, across a restart of the server;
 // a line too long for a message is reported and skipped, and the status says so.
-TEST(PipeClientTool, StreamsEachLineAsReadAndRefusesAnOverlongOne) {
-  ScratchDir dir, next_dir;
-  LogServer first(dir);
-  LogServer next(next_dir, first.pipe);
-  ASSERT_TRUE(first.Start());
+class PipeClientTool : public ServerTest {};
+
+TEST_F(PipeClientTool, StreamsEachLineAsReadAndRefusesAnOverlongOne) {
+  ScratchDir next_dir;
+  LogServer next(next_dir, server.pipe);
+  ASSERT_TRUE(server.Start());
   RunningProgram sender;
-  ASSERT_TRUE(sender.Start({PipeClientPath(), first.pipe}));
+  ASSERT_TRUE(sender.Start({PipeClientPath(), server.pipe}));
   ASSERT_TRUE(sender.WriteInput("first\n"));
-  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(first.log) == "first\n"; }))
-      << "the first line was not sent as it came: " << ReadWholeFile(first.log);
-  ASSERT_EQ(first.Stop(), 1);
+  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(server.log) == "first\n"; }))
+      << "the first line was not sent as it came: " << ReadWholeFile(server.log);
+  ASSERT_EQ(server.Stop(), 1);
   ASSERT_TRUE(next.Start());
   ASSERT_TRUE(sender.WriteInput(std::string(TOBRIN_MAX_MESSAGE, 'X') + "\n"));
   ASSERT_TRUE(sender.WriteInput("second\n"));
