@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,7 +59,17 @@ bool SendBatchesConcurrently(const std::string& pipe,
 int RunWhileTheManagerStays(RunningProgram* program, const std::vector<std::string>& argv);
 
 class LogServer {
+ private:
+  /// The directory of a server made without one, declared first: the names below are in it,
+  /// and it is removed only after the program has ended.
+  std::optional<ScratchDir> own_dir_;
+
  public:
+  /// A server on a pipe of its own with its log in a scratch directory of its own.
+  LogServer()
+      : own_dir_(std::in_place),
+        pipe(UniquePipeName(*own_dir_)),
+        log(own_dir_->File("server.log")) {}
   explicit LogServer(const ScratchDir& dir)
       : pipe(UniquePipeName(dir)), log(dir.File("server.log")) {}
   /// A server on `pipe`, as one that takes over from another, with its log in `dir`.

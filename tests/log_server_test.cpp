@@ -9,8 +9,7 @@ namespace test {
 namespace {
 
 TEST(LogServer, PassesBytesThroughUnchangedAndEndsWithTheManager) {
-  ScratchDir dir;
-  LogServer server(dir);
+  LogServer server;
   ASSERT_TRUE(server.Start());
   EXPECT_EQ(CountOf(server.program.RawStderr(), kReadyByte), 1);
   const std::string binary("bin\0ary\r\n\x1a\xff\n", 13);
@@ -23,8 +22,7 @@ TEST(LogServer, PassesBytesThroughUnchangedAndEndsWithTheManager) {
 }
 
 TEST(LogServer, AppendsToAnExistingFileAndSkipsEmptyMessages) {
-  ScratchDir dir;
-  LogServer server(dir);
+  LogServer server;
   ASSERT_TRUE(WriteWholeFile(server.log, "kept\n"));
   ASSERT_TRUE(server.Start());
   // Empty messages neither end the client nor reach the file, even as its last message.
@@ -36,8 +34,7 @@ TEST(LogServer, AppendsToAnExistingFileAndSkipsEmptyMessages) {
 }
 
 TEST(LogServer, ClientThatLeavesWithoutWritingLeavesOneLine) {
-  ScratchDir dir;
-  LogServer server(dir);
+  LogServer server;
   ASSERT_TRUE(server.Start());
   {
     PipeClient client;
@@ -50,8 +47,7 @@ TEST(LogServer, ClientThatLeavesWithoutWritingLeavesOneLine) {
 }
 
 TEST(LogServer, LargestMessageIsWrittenWholeAndALongerOneIsRefused) {
-  ScratchDir dir;
-  LogServer server(dir);
+  LogServer server;
   ASSERT_TRUE(server.Start());
   std::string largest(platform::kMaxMessage, 'L');
   largest.back() = '\n';
