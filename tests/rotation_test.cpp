@@ -51,6 +51,12 @@ std::string OpenLog(const ScratchDir& dir, LogWriter* writer, int32_t limit, int
   return log;
 }
 
+// Appends `text` to the file at `path` past the writer under test, as another writer would.
+void AppendAsAnotherWriter(const std::string& path, const std::string& text) {
+  std::ofstream stranger(path, std::ios::binary | std::ios::app);
+  stranger << text;
+}
+
 // A non-empty directory at a backup name can be neither deleted nor replaced by a rename,
 // on POSIX and on Windows alike.
 void BlockWithDirectory(const std::string& path) {
@@ -461,12 +467,9 @@ TEST(Rotation, TextAppendedByAnotherWriterIsNotCountedUntilARefresh) {
   ScratchDir dir;
   LockedLogWriter writer;
   std::string log = OpenLog(dir, &writer, 100, 2);
-  std::string own(50, 'a'), other(200, 'o');
+  const std::string own(50, 'a'), other(200, 'o');
   ASSERT_EQ(Write(&writer, own), 1);
-  {
-    std::ofstream stranger(log, std::ios::binary | std::ios::app);
-    stranger << other;
-  }
+  AppendAsAnotherWriter(log, other);
   ASSERT_EQ(Write(&writer, "tail\n"), 1);
   EXPECT_EQ(writer.Rotation().SizeCounter(), 55);
   EXPECT_EQ(ReadWholeFile(log), own + other + "tail\n");
@@ -505,10 +508,7 @@ TEST(Rotation, ZeroLengthBlockStillRunsTheSizeCheck) {
   LockedLogWriter writer;
   std::string log = OpenLog(dir, &writer, 100, 2);
   ASSERT_EQ(Write(&writer, std::string(50, 'a')), 1);
-  {
-    std::ofstream stranger(log, std::ios::binary | std::ios::app);
-    stranger << std::string(100, 'o');
-  }
+  AppendAsAnotherWriter(log, std::string(100, 'o'));
   ForgetSizeSince(&writer, platform::CurrentTimeSeconds() - kSizeRecheckSeconds - 1);
   EXPECT_EQ(writer.WriteAll("ignored", 0), 1);
   EXPECT_EQ(writer.Rotation().SizeCounter(), 0);
@@ -637,13 +637,10 @@ TEST(RotationServer, TextAppendedByAnotherProcessIsNotCountedAndTheNextMessageFo
   ScratchDir dir;
   LogServer server(dir);
   ASSERT_TRUE(server.Start({"--filesize=100", "--numbackups=2"}));
-  std::string own(50, 'a'), other(200, 'o');
+  const std::string own(50, 'a'), other(200, 'o');
   ASSERT_TRUE(SendMessages(server.pipe, {own}));
   ASSERT_TRUE(server.WaitForClientsDone(1));
-  {
-    std::ofstream stranger(server.log, std::ios::binary | std::ios::app);
-    stranger << other;
-  }
+  AppendAsAnotherWriter(server.log, other);
   ASSERT_TRUE(SendMessages(server.pipe, {"tail\n"}));
   ASSERT_TRUE(server.WaitForClientsDone(2));
   EXPECT_EQ(ReadWholeFile(server.log), own + other + "tail\n");
