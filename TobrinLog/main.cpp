@@ -16,15 +16,13 @@ namespace {
 // The one writer of the process; it lives until normal process exit.
 LockedLogWriter g_log_writer;
 
-// The accept loop has failed. Client threads may still be writing; the writer must not be
-// destroyed under them, so the process then ends without running destructors. Nothing is
-// lost by that: every block is in the file or the command's pipe when WriteAll returns.
-// The same holds while a line is stuck on its way to a stream that the normal exit would
-// wait to flush.
+// The first instance could not be created, so no client thread exists and the normal exit
+// may destroy the writer. A line stuck on its way to a stream that the normal exit would
+// wait to flush must not hold the process, so then it ends without running destructors;
+// nothing is lost by that, as every block is in the file or the command's pipe.
 int EndAfterServeFailure() {
   platform::RemovePipeName();
-  bool flushed = FlushReports(kEndFlushMilliseconds);
-  if (ClientThreadsStarted() || !flushed) platform::TerminateProcessNow(0);
+  if (!FlushReports(kEndFlushMilliseconds)) platform::TerminateProcessNow(0);
   return 0;
 }
 

@@ -13,7 +13,6 @@
 namespace {
 
 LockedLogWriter* g_writer = nullptr;
-bool g_client_threads_started = false;
 
 // Hands the client's messages to the writer until the client ends or a write fails.
 void ServeClient(platform::PipeEnd instance) {
@@ -65,10 +64,6 @@ void ServePipe(LockedLogWriter* writer) {
       platform::CloseUnconnectedServerEnd(instance);
       Report(kCreateThreadFailed);
       PauseForResources();
-      continue;
     }
-    g_client_threads_started = true;
   }
 }
-
-bool ClientThreadsStarted() { return g_client_threads_started; }

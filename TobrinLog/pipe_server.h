@@ -13,6 +13,3 @@ inline constexpr int kResourcePauseMilliseconds = 10;
 /// later instance cannot be created. Returns only when the first instance cannot be created
 /// (the name is held), after printing the message.
 void ServePipe(LockedLogWriter* writer);
-
-/// True once ServePipe has started a client thread; such a thread may still be running.
-bool ClientThreadsStarted();
