@@ -9,7 +9,6 @@ void ChildOutput::Start(const Child& child, Deliver deliver, Hold hold) {
   deliver_ = std::move(deliver);
   hold_ = std::move(hold);
   open_[0] = open_[1] = true;
-  open_streams_ = 2;
   readers_[0] = std::thread([this] { Read(ChildStream::kStdout); });
   readers_[1] = std::thread([this] { Read(ChildStream::kStderr); });
 }
@@ -26,14 +25,11 @@ void ChildOutput::Read(ChildStream stream) {
     deliver_(stream, buffer, n);
   }
   deliver_(stream, nullptr, 0);
-  Update([&] {
-    open_[Index(stream)] = false;
-    --open_streams_;
-  });
+  Update([&] { open_[Index(stream)] = false; });
 }
 
 bool ChildOutput::WaitForBothEnds(int timeout_ms) {
-  return WaitUntil(timeout_ms, [&] { return open_streams_ == 0; });
+  return WaitUntil(timeout_ms, [&] { return !open_[0] && !open_[1]; });
 }
 
 void ChildOutput::Join() {

@@ -46,7 +46,7 @@ class ChildOutput {
   bool WaitUntil(int timeout_ms, Done done) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                      [&] { return done() || open_streams_ == 0; });
+                      [&] { return done() || (!open_[0] && !open_[1]); });
     return done();
   }
 
@@ -69,7 +69,6 @@ class ChildOutput {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool open_[2] = {false, false};
-  int open_streams_ = 0;
   std::thread readers_[2];
 };
 
