@@ -12,15 +12,6 @@
 
 namespace platform {
 
-namespace {
-
-void PauseMilliseconds(int ms) {
-  timespec pause{0, ms * 1000000L};
-  nanosleep(&pause, nullptr);
-}
-
-}  // namespace
-
 bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, std::error_code* error) {
   sockaddr_un address;
   if (!MakePipeAddress(name, &address)) {
@@ -40,10 +31,7 @@ bool ConnectToPipe(const char* name, int timeout_ms, PipeEnd* end, std::error_co
     StoreErrno(error);
     close(fd);
     bool retry = failed == ENOENT || failed == ECONNREFUSED || failed == EAGAIN || failed == EINTR;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (!retry || elapsed_ms >= timeout_ms) return false;
+    if (!retry || MillisecondsSince(start) >= timeout_ms) return false;
     PauseMilliseconds(2);
   }
 }

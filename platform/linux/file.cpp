@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "platform/linux/native.h"
+#include "platform/lock.h"
 
 namespace platform {
 
@@ -101,11 +102,15 @@ bool IsRemoved(File file) {
   return fstat(Fd(file), &st) == 0 && st.st_nlink == 0;
 }
 
+namespace {
+
 // Never destroyed: a client thread may hold it while the process exits.
 Lock& DescriptorLock() {
   static Lock* lock = new Lock;
   return *lock;
 }
+
+}  // namespace
 
 DescriptorHold::DescriptorHold() { DescriptorLock().Acquire(); }
 

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/file.h"
 #include "platform/linux/native.h"
 #include "platform/linux/pipe_address.h"
 #include "platform/lock.h"
@@ -95,11 +96,6 @@ bool OpenListener(const char* name, std::error_code* error) {
   return true;
 }
 
-void PauseMilliseconds(int ms) {
-  timespec pause{0, ms * 1000000L};
-  nanosleep(&pause, nullptr);
-}
-
 // recvmsg returns 0 both for an empty message and at the client's end. The client has
 // ended only when it has hung up and nothing it sent is left in the queue.
 bool ClientHasEnded(int fd) {
@@ -132,7 +128,7 @@ bool ConnectPipeClient(PipeEnd* instance, std::error_code* error) {
   for (;;) {
     int fd, failed;
     {
-      LockGuard hold(DescriptorLock());
+      DescriptorHold hold;
       fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
       failed = errno;
     }

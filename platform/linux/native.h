@@ -2,10 +2,10 @@
 #pragma once
 
 #include <errno.h>
+#include <time.h>
 
 #include "platform/error.h"
 #include "platform/handle.h"
-#include "platform/lock.h"
 
 namespace platform {
 
@@ -32,14 +32,23 @@ H Wrap(int fd) {
   return backend::Access::Wrap<H>(fd);
 }
 
-/// Held by a DescriptorHold, and by the pipe server around each accept: the one other place
-/// where the server takes descriptors while it runs.
-Lock& DescriptorLock();
-
 /// The error in errno now.
 inline std::error_code ErrnoError() { return std::error_code(errno, std::generic_category()); }
 
 /// Stores errno's error in `*error` when the caller asked for the reason.
 inline void StoreErrno(std::error_code* error) { SetError(error, ErrnoError()); }
+
+/// Sleeps for about `ms` milliseconds (less than a second), between two tries of a retry.
+inline void PauseMilliseconds(int ms) {
+  timespec pause{0, ms * 1000000L};
+  nanosleep(&pause, nullptr);
+}
+
+/// Milliseconds of the monotonic clock since `start`.
+inline long MillisecondsSince(const timespec& start) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
 
 }  // namespace platform

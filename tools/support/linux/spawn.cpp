@@ -36,12 +36,6 @@ int DecodeStatus(int status) {
   return -1;
 }
 
-long MillisecondsSince(const timespec& start) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-}
-
 }  // namespace
 
 bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* child,
@@ -151,8 +145,7 @@ bool WaitForChild(const Child& child, int timeout_ms, int* exit_status, std::err
     }
     if (done < 0 && errno != EINTR) return StoreErrno(error), false;
     if (MillisecondsSince(start) >= timeout_ms) return false;
-    timespec pause{0, 2000000};
-    nanosleep(&pause, nullptr);
+    PauseMilliseconds(2);
   }
 }
 
