@@ -21,10 +21,8 @@ if(WIN32)
   # ends Notepad expects; the sources keep theirs.
   install(TARGETS ${TOBRIN_PROGRAMS} RUNTIME DESTINATION .)
   set(texts README.txt=docs/windows-README.txt LICENSE.txt=LICENSE
-            rotation.txt=docs/rotation.md operations.txt=docs/operations.md)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/clients.md)
-    list(APPEND texts clients.txt=docs/clients.md)
-  endif()
+            rotation.txt=docs/rotation.md operations.txt=docs/operations.md
+            clients.txt=docs/clients.md)
   set(converted)
   foreach(pair IN LISTS texts)
     string(REPLACE "=" ";" pair ${pair})
