@@ -1,5 +1,5 @@
 """tobrin.py against the real log server: send, the logging handler and the asynchronous
-client, the size rule, server restarts, stops and absences, fork and exit.
+client, the size rule, server restarts, stops and absences, fork, exit, and pip.
     python3 tobrin_test.py PATH_TO_TobrinLogger"""
 
 import faulthandler
@@ -323,6 +323,25 @@ class TobrinModuleTest(unittest.TestCase):
         client.send(b"four\n")
         wait_for_log(next_server.log, b"four\n")
         self.assertEqual(next_server.stop(), 1)
+
+    def test_pip_installs_the_module_from_the_source_tree_offline(self):
+        before = sorted(os.listdir(HERE))
+        for python in sorted({sys.executable, "/usr/bin/python3"}):
+            if subprocess.run([python, "-m", "pip", "--version"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode != 0:
+                continue  # no pip for this Python
+            with self.subTest(python=python):
+                target = tempfile.mkdtemp(dir=self.dir)
+                install = subprocess.run(
+                    [python, "-m", "pip", "install", "--no-index", "--no-cache-dir",
+                     "--disable-pip-version-check", "--target", target, HERE],
+                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+                self.assertEqual(install.returncode, 0, install.stdout.decode())
+                where = subprocess.run([python, "-c", "import tobrin; print(tobrin.__file__)"],
+                                       env=dict(os.environ, PYTHONPATH=target),
+                                       stdout=subprocess.PIPE, timeout=WAIT_S)
+                self.assertEqual(where.stdout.decode().strip(), os.path.join(target, "tobrin.py"))
+        self.assertEqual(sorted(os.listdir(HERE)), before, "the build left files behind")
 
 
 def exit_child(pipe):
