@@ -57,6 +57,17 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   # dpkg-shlibdeps names the libraries the programs link (libc6, libstdc++6, libgcc-s1).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Our postinst replaces the one CPack writes for the shared library, so it runs ldconfig
+  # too. It compiles tobrin.py for the installed Python 3 versions, and the prerm removes
+  # the compiled files, as Debian's own Python packages do.
+  string(TOLOWER ${CPACK_PACKAGE_NAME} TOBRIN_DEB_NAME)
+  foreach(script postinst prerm)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/${script}.in
+                   ${CMAKE_BINARY_DIR}/deb/${script} @ONLY)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb/${script})
+  endforeach()
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)  # maintainer scripts 0755
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
   # Below the summary line: the body of the package's description.
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "TobrinLogger appends every message that local processes write into its pipe\n"

@@ -37,6 +37,38 @@ run_demo() {
     fail "the log does not hold the 12 messages once each"
 }
 
+# Installs the .deb with dpkg and removes it again, in a mount namespace of its own whose
+# /usr, /etc and /var are overlays on the machine's, so that the machine's own files never
+# change. Debian's python3 must import tobrin from where the package put it, without
+# PYTHONPATH, compiled by the postinst; after dpkg -r nothing of it may be left.
+check_deb_python() {
+  local deb=$1 python=/usr/bin/python3 module=/usr/lib/python3/dist-packages/tobrin.py
+  [ -x "$python" ] || { echo "SKIP: the .deb's Python module: no Debian python3"; return; }
+  unshare --mount true 2>/dev/null ||
+    { echo "SKIP: the .deb's Python module: no private mount namespace (run as root)"; return; }
+  local traces="$module ${module%/*}/__pycache__/tobrin.*" before
+  before=$(ls -d $traces 2>&1 || true)
+  unshare --mount bash -euo pipefail -s "$deb" "$tmp/overlay" "$python" "$module" \
+    <<'EOF' >"$tmp/deb-python.out" 2>&1 || { cat "$tmp/deb-python.out"; fail "the .deb's Python module"; }
+deb=$1 overlay=$2 python=$3 module=$4
+for dir in usr etc var; do
+  mkdir -p "$overlay/$dir.upper" "$overlay/$dir.work"
+  mount -t overlay overlay \
+    -o "lowerdir=/$dir,upperdir=$overlay/$dir.upper,workdir=$overlay/$dir.work" "/$dir"
+done
+dpkg --no-triggers -i "$deb"
+found=$(cd / && env -u PYTHONPATH "$python" -I -c 'import tobrin; print(tobrin.__file__)')
+[ "$found" = "$module" ] || { echo "python3 imported tobrin from '$found', not $module"; exit 1; }
+ls "${module%/*}"/__pycache__/tobrin.cpython-*.pyc || { echo "the postinst compiled nothing"; exit 1; }
+dpkg --no-triggers -r tobrin
+left=$(ls -d "$module" "${module%/*}"/__pycache__/tobrin.* 2>/dev/null || true)
+[ -z "$left" ] || { echo "dpkg -r left: $left"; exit 1; }
+EOF
+  [ "$(ls -d $traces 2>&1 || true)" = "$before" ] ||
+    fail "installing the .deb in a namespace changed the machine's own files"
+  echo "the .deb's tobrin.py: imported by $python, compiled, and removed without a trace"
+}
+
 # The files below DIR, one a line, sorted.
 files_below() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort); }
 
@@ -49,7 +81,7 @@ if [ "$target" = linux ]; then
     share/doc/tobrin/LICENSE share/doc/tobrin/README.md share/man/man8/TobrinLogger.8 \
     share/man/man1/TellTobrinManager.1 share/man/man1/pipe_client.1 share/man/man1/dev_manager.1 \
     include/tobrin/client.h lib/pkgconfig/tobrin-client.pc lib/cmake/Tobrin/TobrinConfig.cmake \
-    share/tobrin/python/tobrin.py share/doc/tobrin/clients.md; do
+    lib/python3/dist-packages/tobrin.py share/doc/tobrin/clients.md; do
     grep -qx "$f" <<<"$installed" || fail "not installed: $f"
   done
   for page in "$prefix"/share/man/man*/*; do
@@ -74,6 +106,7 @@ if [ "$target" = linux ]; then
   [ "$(files_below "$tmp/deb/usr")" = "$installed" ] || fail "the .deb holds other files than the install"
   [ "$(files_below "$tmp/tar/$(basename "${tars[0]}" .tar.gz)")" = "$installed" ] ||
     fail "the .tar.gz holds other files than the install"
+  check_deb_python "${debs[0]}"
 else
   make_packages
   archives=("$tmp"/cpack/Tobrin-*-win*.zip)
