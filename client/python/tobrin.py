@@ -39,7 +39,12 @@ time-out). With buffer_bytes=0 it sends through a Client instead, one record at 
 
 Fork: a child may log at once. Its clients have fresh locks and no connection, an
 AsyncClient's buffer starts empty (the parent delivers what it had buffered), and the
-child's first message starts the child's own sender thread.
+child's first message starts the child's own sender thread. A child that ends with
+os._exit, as multiprocessing's do, flushes first or loses what it buffered.
+
+Installing: the .deb puts this module where Debian's python3 finds it; from the source
+tree, `python3 -m pip install ./client/python` (no network needed). More in the guide for
+senders, docs/clients.md.
 """
 
 import atexit
