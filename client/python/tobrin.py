@@ -129,13 +129,15 @@ def _as_bytes(data):
 class Client:
     """One connection to the pipe `pipe_name`, safe to share between threads."""
 
-    def __init__(self, pipe_name, timeout=5.0):
+    def __init__(self, pipe_name, timeout=5.0, _connect_now=True):
         self.pipe_name = pipe_name
         self.timeout = timeout
         self._lock = threading.Lock()
         self._failure = None  # the error of the last reconnect, which took the whole time-out
         self._failed_at = 0.0
-        self._sock = _connect(pipe_name, timeout)
+        # The handler's client connects at its first send, so that a server away when the
+        # first record comes costs one time-out, not one a record.
+        self._sock = _connect(pipe_name, timeout) if _connect_now else None
         _clients.add(self)
 
     def send(self, data):
@@ -446,12 +448,16 @@ class TobrinHandler(logging.Handler):
     def dropped(self):
         return self._client.dropped if isinstance(self._client, AsyncClient) else 0
 
+    def _open(self):
+        if self.buffer_bytes:
+            return AsyncClient(self.pipe_name, **self._options)
+        return Client(self.pipe_name, self.timeout, _connect_now=False)
+
     def emit(self, record):
         try:
             data = _as_bytes(self.format(record) + "\n")
             if self._client is None:
-                self._client = (AsyncClient(self.pipe_name, **self._options) if self.buffer_bytes
-                                else Client(self.pipe_name, self.timeout))
+                self._client = self._open()
             if self.buffer_bytes:
                 self._client.send(data, urgent=record.levelno >= logging.ERROR)
             else:

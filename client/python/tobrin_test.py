@@ -311,6 +311,10 @@ class TobrinModuleTest(unittest.TestCase):
         tobrin.RETRY_INTERVAL = 3600
         with self.assertRaises(TimeoutError):
             client.send(b"two\n")  # the server gone: the reconnect times out
+        # A synchronous handler waits one time-out, not one a record.
+        handler, logger = self.handler(buffer_bytes=0, timeout=0.3)
+        self.assertLess(log_records(logger, "h", range(35)), 35 * 0.3 / 2)
+        self.assertEqual([f[1] for f in handler.failed], [TimeoutError] * 35)
         for sock in queued + [listener]:
             sock.close()
         os.unlink(self.pipe)
