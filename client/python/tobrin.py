@@ -237,7 +237,7 @@ class AsyncClient:
         self._queued = self._sent = 0  # items ever queued, and ever taken by the system
         self._due = 0.0  # when the sender must take the queue's head
         self._dropped = 0
-        self._stuck = False  # a flush ran out of time, and nothing was delivered since
+        self._stuck = False  # a flush ran out of the whole time-out, and nothing went since
         self._abandoned = False  # closing has given up on what is left
         self._thread = None
         self._sock = None
@@ -300,7 +300,8 @@ class AsyncClient:
     def flush(self, timeout=None):
         """Waits until the system has taken every message sent before the call: True then,
         False after `timeout` seconds (the client's time-out by default)."""
-        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        wait = self.timeout if timeout is None else timeout
+        deadline = time.monotonic() + wait
         with self._lock:
             target = self._queued
             if self._sent < target:
@@ -308,7 +309,7 @@ class AsyncClient:
             while self._sent < target:
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    self._stuck = True
+                    self._stuck = self._stuck or wait >= self.timeout
                     return False
                 self._progress.wait(left)
             return True
