@@ -233,9 +233,10 @@ RunningProgram::~RunningProgram() {
   platform::ReleaseChild(&child_);
 }
 
-bool RunningProgram::Start(const std::vector<std::string>& argv, platform::ChildInput input) {
+bool RunningProgram::Start(const std::vector<std::string>& argv, platform::ChildInput input,
+                           platform::ChildOutputs outputs) {
   std::error_code error;
-  if (!platform::SpawnChild(argv, input, &child_, &error)) {
+  if (!platform::SpawnChild(argv, input, outputs, &child_, &error)) {
     std::fprintf(stderr, "cannot start %s: error %d\n", argv[0].c_str(), error.value());
     return false;
   }

@@ -116,7 +116,8 @@ class RunningProgram {
   RunningProgram() = default;
   ~RunningProgram();  ///< Kills the child if it still runs.
   bool Start(const std::vector<std::string>& argv,
-             platform::ChildInput input = platform::ChildInput::kPipe);
+             platform::ChildInput input = platform::ChildInput::kPipe,
+             platform::ChildOutputs outputs = platform::ChildOutputs::kPipes);
   /// Once `stream` has delivered `after` ("": at once) and until Release, it is left unread,
   /// as by a manager that does not read it. Call before Start: a read under way still
   /// completes.

@@ -128,8 +128,8 @@ bool StartLogServer(Manager* manager) {
   } else if (!platform::ListenOnLoopback(static_cast<uint16_t>(options.port), &manager->listener,
                                          &manager->state.port, &error)) {
     failed = "listen on 127.0.0.1:" + std::to_string(options.port);
-  } else if (!platform::SpawnChild(options.command, platform::ChildInput::kPipe, &manager->child,
-                                   &error)) {
+  } else if (!platform::SpawnChild(options.command, platform::ChildInput::kPipe,
+                                   platform::ChildOutputs::kPipes, &manager->child, &error)) {
     failed = "start " + options.command[0];
   }
   if (!failed.empty()) return PrintFailure("dev_manager", failed, error), false;

@@ -15,14 +15,16 @@ void ChildOutput::Start(const Child& child, Deliver deliver, Hold hold) {
 
 void ChildOutput::Read(ChildStream stream) {
   char buffer[4096];
-  for (;;) {
+  // A stream that the child was started without ends at once.
+  bool reading = (stream == ChildStream::kStdout ? child_.output : child_.error).IsOpen();
+  while (reading) {
     if (hold_) {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [&] { return !hold_(stream); });
     }
     int n = ReadFromChild(child_, stream, buffer, sizeof buffer);
-    if (n <= 0) break;
-    deliver_(stream, buffer, n);
+    reading = n > 0;
+    if (reading) deliver_(stream, buffer, n);
   }
   deliver_(stream, nullptr, 0);
   Update([&] { open_[Index(stream)] = false; });

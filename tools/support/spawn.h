@@ -32,12 +32,15 @@ enum class ChildStream { kStdout, kStderr };
 /// (reads of it fail while it is empty), or nothing at all.
 enum class ChildInput { kPipe, kNonBlockingPipe, kNone };
 
+/// What the child gets as its standard output and error: a pipe each, or one of them not at
+/// all (as a shell's `>&-` or `2>&-` leaves it); the stream it lacks is never open in `Child`.
+enum class ChildOutputs { kPipes, kNoStdout, kNoStderr };
+
 /// Starts `argv[0]` (a path) with the arguments `argv`, each passed as one argument. Its
-/// standard output and error are pipes, and its standard input as `input` says, whose other
-/// ends are in `*child`; no other handle of ours is inherited. False when it cannot be
-/// started.
-bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* child,
-                std::error_code* error = nullptr);
+/// standard streams are as `input` and `outputs` say, and the other ends of their pipes are
+/// in `*child`; no other handle of ours is inherited. False when it cannot be started.
+bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, ChildOutputs outputs,
+                Child* child, std::error_code* error = nullptr);
 
 /// Writes to the child's standard input. Returns the bytes written, or -1.
 int WriteToChild(const Child& child, const void* data, int size, std::error_code* error = nullptr);

@@ -25,6 +25,13 @@ int StreamFd(const Child& child, ChildStream stream) {
   return Fd(stream == ChildStream::kStdout ? child.output : child.error);
 }
 
+// Our end of the pipe on a stream the child keeps, or none when it has gone without.
+ChildPipe OurEndIf(bool kept, int fd) {
+  if (kept) return Wrap<ChildPipe>(fd);
+  close(fd);
+  return ChildPipe();
+}
+
 void CloseOurEnd(ChildPipe* end) {
   if (IsOpen(*end)) close(Fd(*end));
   *end = ChildPipe();
@@ -38,8 +45,8 @@ int DecodeStatus(int status) {
 
 }  // namespace
 
-bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* child,
-                std::error_code* error) {
+bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, ChildOutputs outputs,
+                Child* child, std::error_code* error) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0) return StoreErrno(error), false;
   if (pipe2(out, O_CLOEXEC) != 0) {
@@ -61,8 +68,18 @@ bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* c
   } else {
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   }
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  const bool with_stdout = outputs != ChildOutputs::kNoStdout;
+  const bool with_stderr = outputs != ChildOutputs::kNoStderr;
+  if (with_stdout) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+  }
+  if (with_stderr) {
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  } else {
+    posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
+  }
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -77,8 +94,8 @@ bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* c
   }
   child->process = Wrap<ChildProcess>(pid);
   child->input = Wrap<ChildPipe>(in[1]);
-  child->output = Wrap<ChildPipe>(out[0]);
-  child->error = Wrap<ChildPipe>(err[0]);
+  child->output = OurEndIf(with_stdout, out[0]);
+  child->error = OurEndIf(with_stderr, err[0]);
   return true;
 }
 

@@ -101,8 +101,8 @@ bool CreateWithHandles(std::string* command_line, const HANDLE* standard, PROCES
 
 }  // namespace
 
-bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* child,
-                std::error_code* error) {
+bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, ChildOutputs outputs,
+                Child* child, std::error_code* error) {
   *child = Child();
   if (argv.empty()) {
     SetError(error, SystemError(ERROR_INVALID_PARAMETER));
@@ -128,7 +128,10 @@ bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* c
     DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
     SetNamedPipeHandleState(theirs[0], &mode, NULL, NULL);
   }
-  HANDLE standard[3] = {input == ChildInput::kNone ? NULL : theirs[0], theirs[1], theirs[2]};
+  const bool kept[3] = {input != ChildInput::kNone, outputs != ChildOutputs::kNoStdout,
+                        outputs != ChildOutputs::kNoStderr};
+  HANDLE standard[3];
+  for (int i = 0; i < 3; ++i) standard[i] = kept[i] ? theirs[i] : NULL;
 
   PROCESS_INFORMATION info;
   ZeroMemory(&info, sizeof(info));
@@ -156,6 +159,12 @@ bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* c
     return false;
   }
   CloseHandle(info.hThread);
+  // Our end of a pipe whose other end the child did not get has no use.
+  for (int i = 1; i < 3; ++i) {
+    if (kept[i]) continue;
+    CloseHandle(ours[i]);
+    ours[i] = INVALID_HANDLE_VALUE;
+  }
   child->process = Wrap<ChildProcess>(info.hProcess);
   child->input = Wrap<ChildPipe>(ours[0]);
   child->output = Wrap<ChildPipe>(ours[1]);
