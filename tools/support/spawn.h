@@ -32,9 +32,10 @@ enum class ChildStream { kStdout, kStderr };
 /// (reads of it fail while it is empty), or nothing at all.
 enum class ChildInput { kPipe, kNonBlockingPipe, kNone };
 
-/// Starts `argv[0]` (a path) with the arguments `argv`, each passed as one argument. Its
-/// standard output and error are pipes, and its standard input as `input` says, whose other
-/// ends are in `*child`; no other handle of ours is inherited. False when it cannot be
+/// Starts `argv[0]` (a path, or a bare name that the system looks up: in PATH on Linux, as
+/// CreateProcess searches on Windows) with the arguments `argv`, each passed as one argument.
+/// Its standard output and error are pipes, and its standard input as `input` says, whose
+/// other ends are in `*child`; no other handle of ours is inherited. False when it cannot be
 /// started.
 bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, Child* child,
                 std::error_code* error = nullptr);
