@@ -54,7 +54,12 @@ unit_value() {
 # start must have its message passed on whole.
 check_service_command() {
   local unit=$prefix/lib/systemd/system/tobrin.service
-  local run logs umask command
+  local run logs umask command line
+  # The operator's guide shows the unit's settings as shipped.
+  while IFS= read -r line; do
+    grep -qxF -- "$line" "$unit" || fail "operations.md shows '$line', which the unit does not hold"
+  done < <(awk '/^### The shipped unit/ { on = 1 } on && /^```ini$/ { block = 1; next }
+                block && /^```$/ { exit } block' "$source/docs/operations.md")
   run=$(unit_value "$unit" RuntimeDirectory) logs=$(unit_value "$unit" LogsDirectory)
   umask=$(unit_value "$unit" UMask) command=$(unit_value "$unit" ExecStart)
   [[ $command == *--input=/run/$run/* ]] || fail "the unit's socket is not in /run/$run: $command"
