@@ -65,13 +65,14 @@ check_service_command() {
   [[ $command == *--input=/run/$run/* ]] || fail "the unit's socket is not in /run/$run: $command"
   [[ $command == *--output=/var/log/$logs/* ]] || fail "the unit's log is not in /var/log/$logs"
   [[ $umask == ???7 && $(unit_value "$unit" RuntimeDirectoryMode) == 2?[15]0 ]] ||
-    fail "the unit gives others rights, or the group cannot enter the socket's set-group-id directory"
+    fail "the unit gives others rights, or the group cannot enter its set-group-id directory"
   mkdir -p "$tmp/run" "$tmp/logs"
   command=${command//"/run/$run/"/"$tmp/run/"}
   read -ra words <<<"${command//"/var/log/$logs/"/"$tmp/logs/"}"
   # Called in a subshell only: the command takes the subshell's place, as under systemd.
   run_service() {
-    umask "$umask" && cd / && exec env RUNTIME_DIRECTORY="$tmp/run" PATH="$prefix/bin:/usr/bin:/bin" "$@"
+    umask "$umask" && cd / &&
+      exec env RUNTIME_DIRECTORY="$tmp/run" PATH="$prefix/bin:/usr/bin:/bin" "$@"
   }
 
   # A reader of standard error that notes when every writer has closed it.
@@ -97,7 +98,8 @@ check_service_command() {
   words=("${words[@]/#--output=*/--output=$missing}")
   status=0
   err=$(run_service "${words[@]}" </dev/null 2>&1 >/dev/null) || status=$?
-  [ "$status" -eq 1 ] && [ "$err" = "LogServer: cannot open log file($missing) for write (err=2)" ] ||
+  local expected="LogServer: cannot open log file($missing) for write (err=2)"
+  [ "$status" -eq 1 ] && [ "$err" = "$expected" ] ||
     fail "a failed start ended with $status and standard error '$err'"
 }
 
@@ -110,8 +112,10 @@ check_deb_in_root() {
   if [ "$(id -u)" -ne 0 ]; then echo "not root: the .deb is not installed into a root"; return; fi
   mkdir -p "$root/etc" "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
   touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
-  dpkg_root() { dpkg --root="$root" --force-script-chrootless --force-depends "$@" >"$tmp/dpkg.out" 2>&1 ||
-    { cat "$tmp/dpkg.out"; fail "dpkg $*"; }; }
+  dpkg_root() {
+    dpkg --root="$root" --force-script-chrootless --force-depends "$@" >"$tmp/dpkg.out" 2>&1 ||
+      { cat "$tmp/dpkg.out"; fail "dpkg $*"; }
+  }
   dpkg_root -i "$deb"
   [ -L "$root/etc/systemd/system/multi-user.target.wants/tobrin.service" ] ||
     fail "the unit is not enabled"

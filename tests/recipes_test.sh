@@ -15,7 +15,8 @@ prefix=$tmp/prefix
 fail() { echo "FAIL: $*"; exit 1; }
 
 free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])'
 }
 manager_port=$(free_port) collector_port=$(free_port)
 
