@@ -1,5 +1,6 @@
 # What a user gets: the install rules and the packages CPack makes from them.
-#   Linux:   cmake --install build/linux --prefix P   (P/bin, P/share/man, P/share/doc/tobrin)
+#   Linux:   cmake --install build/linux --prefix P   (P/bin, P/share/man, P/share/doc/tobrin,
+#            and the service in P/lib/systemd/system and P/lib/sysusers.d)
 #            cpack --config build/linux/CPackConfig.cmake -B build/linux/package  (.deb, .tar.gz)
 #   Windows: cpack --config build/windows/CPackConfig.cmake -B build/windows/package  (.zip)
 # Every install rule of the project goes into the packages, so a part that brings rules of
@@ -7,7 +8,8 @@
 # command for the tests and is not installed.
 include(GNUInstallDirs)
 set(TOBRIN_PROGRAMS TobrinLogger TellTobrinManager pipe_client dev_manager)
-set(TOBRIN_MAN_PAGES TobrinLogger.8 TellTobrinManager.1 pipe_client.1 dev_manager.1)
+set(TOBRIN_MAN_PAGES TobrinLogger.8 TellTobrinManager.1 pipe_client.1 dev_manager.1
+                     tobrin-service.8)
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "The Tobrin developers")
@@ -51,20 +53,30 @@ else()
   file(GLOB docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${docs}
           DESTINATION ${docdir})
+  # The service: the script that runs the server under a service manager, beside the
+  # programs; the systemd unit, which names both programs without a path, so that it holds
+  # for any prefix in systemd's search path (/usr, /usr/local); the user and group that
+  # systemd-sysusers makes. These directories are systemd's below any prefix, never lib64.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/service/tobrin-service
+          DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/service/tobrin.service DESTINATION lib/systemd/system)
+  install(FILES ${PROJECT_SOURCE_DIR}/service/tobrin.sysusers DESTINATION lib/sysusers.d
+          RENAME tobrin.conf)
   # The .deb installs under /usr; the .tar.gz unpacks to bin/, share/ in a folder of its own.
   set(CPACK_GENERATOR DEB TGZ)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   # dpkg-shlibdeps names the libraries the programs link (libc6, libstdc++6, libgcc-s1).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # Our postinst replaces the one CPack writes for the shared library, so it runs ldconfig
-  # too. It compiles tobrin.py for the installed Python 3 versions, and the prerm removes
-  # the compiled files, as Debian's own Python packages do.
+  # The maintainer scripts: ldconfig for the shared library (they take the place of the
+  # postinst CPack writes for it), tobrin.py compiled for the installed Python 3 versions and
+  # cleaned away again, as Debian's own Python packages do, and the service's user, group,
+  # enabling, start and stop.
   string(TOLOWER ${CPACK_PACKAGE_NAME} TOBRIN_DEB_NAME)
-  foreach(script postinst prerm)
-    configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/${script}.in
-                   ${CMAKE_BINARY_DIR}/deb/${script} @ONLY)
-    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb/${script})
+  foreach(script postinst prerm postrm)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/${script}.in
+                   ${CMAKE_BINARY_DIR}/debian/${script} @ONLY)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/${script})
   endforeach()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)  # maintainer scripts 0755
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
@@ -73,6 +85,7 @@ else()
       "TobrinLogger appends every message that local processes write into its pipe\n"
       "to a log file rotated by size, or feeds them to a command. TellTobrinManager\n"
       "talks to the manager's control port, and dev_manager and pipe_client run and feed\n"
-      "the log server on one machine.")
+      "the log server on one machine. The service tobrin runs the log server under\n"
+      "systemd for the members of the group tobrin.")
 endif()
 include(CPack)

@@ -57,16 +57,7 @@ else
   tell=$programs/TellTobrinManager$exe
 fi
 
-# Polls CONDITION (a command) every 0.1 s, at most LIMIT times; false if it never held.
-poll() {
-  local limit=$1
-  shift
-  for _ in $(seq "$limit"); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
+. "$root/scripts/poll.sh"
 manager_up() { grep -q "control port" "$demo/manager.out" 2>/dev/null || ! kill -0 "$manager" 2>/dev/null; }
 manager_gone() { ! kill -0 "$manager" 2>/dev/null; }
 # A manager that is killed closes the log server's standard input, so the log server ends too.

@@ -3,7 +3,8 @@
 # the Linux toolchain and GoogleTest, mingw-w64 for 32-bit Windows (and 64-bit, an extra),
 # wine to run the Windows tests, clang for the fuzzers, spdlog for the client library's sink,
 # groff and dpkg-dev to check the man pages and make the .deb, pip to install tobrin.py from
-# the source tree, and rsyslog for the scale-out test.
+# the source tree, systemd's tools to check the service's unit and user, and rsyslog, runit
+# (svlogd) and s6 (s6-log) for the recipes of the scale-out guide.
 # Where the kernel refuses 32-bit programs, it registers qemu-i386 to run them.
 #
 # A mirror in the middle of a sync can fail one suite's index ("File has unexpected size ...
@@ -19,7 +20,8 @@ set -euo pipefail
 packages=(cmake g++ make googletest libgtest-dev clang libclang-rt-dev
           g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32 wine64
           g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev file
-          libspdlog-dev rsyslog bsdutils python3 python3-pip groff-base dpkg-dev)
+          libspdlog-dev rsyslog bsdutils python3 python3-pip groff-base dpkg-dev systemd runit
+          s6)
 apt_etc=${TOBRIN_APT_ETC:-/etc/apt}
 pause=${TOBRIN_APT_RETRY_PAUSE:-5}
 tries=3

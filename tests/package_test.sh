@@ -2,8 +2,10 @@
 # The packages as a user gets them, used where no build tree is around: the demo must get
 # its replies and find every message in the log.
 #   linux:   cmake --install into an empty prefix, whose man pages must render without a
-#            warning, and the demo runs the programs in its bin/; then cpack makes the .deb
-#            and the .tar.gz, which must hold exactly what the install put there.
+#            warning, and the demo runs the programs in its bin/; the systemd unit's command
+#            runs from there as the unit gives it; then cpack makes the .deb and the .tar.gz,
+#            which must hold exactly what the install put there, and the .deb is installed
+#            into an empty root and purged, its maintainer scripts run by dpkg.
 #   windows: cpack makes the zip, it is unpacked into an empty directory, and the demo runs
 #            the programs from there under wine (in the WINEPREFIX ctest hands over). Its
 #            texts must have CRLF line ends.
@@ -12,7 +14,9 @@ set -euo pipefail
 target=$1 cpack=$2 build=$3 source=$4
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/tobrin-package.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
+server=
+# A server still running when a check fails is ended first: it holds standard output.
+trap '[ -z "$server" ] || kill -KILL "$server"; rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 make_packages() {
@@ -69,6 +73,107 @@ EOF
   echo "the .deb's tobrin.py: imported by $python, compiled, and removed without a trace"
 }
 
+. "$source/scripts/poll.sh"
+
+# The value of KEY in the systemd unit UNIT, continued lines joined.
+unit_value() {
+  sed -e ':a' -e '/\\$/{N;s/\\\n//;ba' -e '}' "$1" | sed -n "s/^$2=//p" | tr -s ' '
+}
+
+# Runs the unit's command from the install as systemd would, with the unit's umask, no
+# standard input and its directories below $tmp: the server must serve and log, be the
+# process systemd started, and keep the ready byte off standard error; a server that cannot
+# start must have its message passed on whole.
+check_service_command() {
+  local unit=$prefix/lib/systemd/system/tobrin.service
+  local run logs umask command line
+  # The operator's guide shows the unit's settings as shipped.
+  while IFS= read -r line; do
+    grep -qxF -- "$line" "$unit" || fail "operations.md shows '$line', which the unit does not hold"
+  done < <(awk '/^### The shipped unit/ { on = 1 } on && /^```ini$/ { block = 1; next }
+                block && /^```$/ { exit } block' "$source/docs/operations.md")
+  run=$(unit_value "$unit" RuntimeDirectory) logs=$(unit_value "$unit" LogsDirectory)
+  umask=$(unit_value "$unit" UMask) command=$(unit_value "$unit" ExecStart)
+  [[ $command == *--input=/run/$run/* ]] || fail "the unit's socket is not in /run/$run: $command"
+  [[ $command == *--output=/var/log/$logs/* ]] || fail "the unit's log is not in /var/log/$logs"
+  [[ $umask == ???7 && $(unit_value "$unit" RuntimeDirectoryMode) == 2?[15]0 ]] ||
+    fail "the unit gives others rights, or the group cannot enter its set-group-id directory"
+  mkdir -p "$tmp/run" "$tmp/logs"
+  command=${command//"/run/$run/"/"$tmp/run/"}
+  read -ra words <<<"${command//"/var/log/$logs/"/"$tmp/logs/"}"
+  # Called in a subshell only: the command takes the subshell's place, as under systemd.
+  run_service() {
+    umask "$umask" && cd / &&
+      exec env RUNTIME_DIRECTORY="$tmp/run" PATH="$prefix/bin:/usr/bin:/bin" "$@"
+  }
+
+  # A reader of standard error that notes when every writer has closed it.
+  exec 5> >(cat >"$tmp/service.err" && touch "$tmp/service.err.closed")
+  run_service "${words[@]}" </dev/null >"$tmp/service.out" 2>&5 &
+  server=$!
+  exec 5>&-
+  poll 100 test -S "$tmp/run/log.sock" || fail "the unit's command made no socket in 10 s"
+  [ "$(readlink "/proc/$server/exe")" = "$prefix/bin/TobrinLogger" ] ||
+    fail "the server is not the process that was started: $(readlink "/proc/$server/exe")"
+  "$prefix/bin/pipe_client" --newline "$tmp/run/log.sock" "through the unit"
+  poll 100 grep -qx "through the unit" "$tmp/logs/server.log" || fail "the message was not logged"
+  kill -TERM "$server"
+  local status=0
+  wait "$server" || status=$?
+  server=
+  [ "$status" -eq 143 ] || fail "the server ended with status $status on SIGTERM"
+  poll 100 test -e "$tmp/service.err.closed" || fail "standard error stayed open after the server"
+  [ ! -s "$tmp/service.err" ] || fail "standard error holds: $(od -c "$tmp/service.err" | head -3)"
+  [ "$(ls "$tmp/run")" = log.sock ] || fail "left in the runtime directory: $(ls "$tmp/run")"
+
+  local missing=$tmp/logs/missing/server.log
+  words=("${words[@]/#--output=*/--output=$missing}")
+  status=0
+  err=$(run_service "${words[@]}" </dev/null 2>&1 >/dev/null) || status=$?
+  local expected="LogServer: cannot open log file($missing) for write (err=2)"
+  [ "$status" -eq 1 ] && [ "$err" = "$expected" ] ||
+    fail "a failed start ended with $status and standard error '$err'"
+}
+
+# Installs the .deb into an empty root, as dpkg does for another root without a chroot: the
+# post-installation script must make the user and group and enable the unit, which
+# systemd-analyze must accept there (with the machine's own targets beside it); a purge
+# must leave nothing of the package but the user and group.
+check_deb_in_root() {
+  local deb=$1 root=$tmp/root
+  if [ "$(id -u)" -ne 0 ]; then echo "not root: the .deb is not installed into a root"; return; fi
+  mkdir -p "$root/etc" "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+  dpkg_root() {
+    dpkg --root="$root" --force-script-chrootless --force-depends "$@" >"$tmp/dpkg.out" 2>&1 ||
+      { cat "$tmp/dpkg.out"; fail "dpkg $*"; }
+  }
+  dpkg_root -i "$deb"
+  [ -L "$root/etc/systemd/system/multi-user.target.wants/tobrin.service" ] ||
+    fail "the unit is not enabled"
+  if command -v systemd-sysusers >/dev/null; then
+    grep -q "^tobrin:x:[0-9]*:[0-9]*:Tobrin log server:/:/usr/sbin/nologin$" "$root/etc/passwd" ||
+      fail "no user tobrin: $(cat "$root/etc/passwd")"
+    grep -q "^tobrin:x:[0-9]*:$" "$root/etc/group" || fail "no group tobrin"
+  else
+    echo "systemd-sysusers is not installed (Debian package systemd): the user is not checked"
+  fi
+  if command -v systemd-analyze >/dev/null; then
+    cp -n /lib/systemd/system/*.target /lib/systemd/system/*.slice "$root/usr/lib/systemd/system/"
+    MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" tobrin.service \
+      >"$tmp/verify.out" 2>&1 || { cat "$tmp/verify.out"; fail "systemd-analyze verify"; }
+    [ ! -s "$tmp/verify.out" ] || { cat "$tmp/verify.out"; fail "systemd-analyze verify warns"; }
+    rm -f "$root"/usr/lib/systemd/system/*.target "$root"/usr/lib/systemd/system/*.slice
+  else
+    echo "systemd-analyze is not installed (Debian package systemd): the unit is not verified"
+  fi
+  mkdir -p "$root/var/log/tobrin" && touch "$root/var/log/tobrin/server.log"
+  dpkg_root --purge tobrin
+  left=$(cd "$root" && find . ! -type d ! -path './var/lib/dpkg/*' ! -path './etc/*shadow' \
+    ! -path ./etc/passwd ! -path ./etc/group ! -path ./etc/.pwd.lock | LC_ALL=C sort)
+  [ -z "$left" ] || fail "left after a purge: $left"
+}
+
 # The files below DIR, one a line, sorted.
 files_below() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort); }
 
@@ -81,7 +186,8 @@ if [ "$target" = linux ]; then
     share/doc/tobrin/LICENSE share/doc/tobrin/README.md share/man/man8/TobrinLogger.8 \
     share/man/man1/TellTobrinManager.1 share/man/man1/pipe_client.1 share/man/man1/dev_manager.1 \
     include/tobrin/client.h lib/pkgconfig/tobrin-client.pc lib/cmake/Tobrin/TobrinConfig.cmake \
-    lib/python3/dist-packages/tobrin.py share/doc/tobrin/clients.md; do
+    lib/python3/dist-packages/tobrin.py share/doc/tobrin/clients.md bin/tobrin-service \
+    share/man/man8/tobrin-service.8 lib/systemd/system/tobrin.service lib/sysusers.d/tobrin.conf; do
     grep -qx "$f" <<<"$installed" || fail "not installed: $f"
   done
   for page in "$prefix"/share/man/man*/*; do
@@ -93,6 +199,7 @@ if [ "$target" = linux ]; then
       fail "$program looks for libraries in the build tree"
   done
   PATH=$prefix/bin:/usr/bin:/bin run_demo "$prefix/bin"
+  check_service_command
 
   make_packages
   debs=("$tmp"/cpack/tobrin_*.deb) tars=("$tmp"/cpack/Tobrin-*-Linux.tar.gz)
@@ -107,6 +214,7 @@ if [ "$target" = linux ]; then
   [ "$(files_below "$tmp/tar/$(basename "${tars[0]}" .tar.gz)")" = "$installed" ] ||
     fail "the .tar.gz holds other files than the install"
   check_deb_python "${debs[0]}"
+  check_deb_in_root "${debs[0]}"
 else
   make_packages
   archives=("$tmp"/cpack/Tobrin-*-win*.zip)

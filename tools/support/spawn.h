@@ -36,9 +36,10 @@ enum class ChildInput { kPipe, kNonBlockingPipe, kNone };
 /// all (as a shell's `>&-` or `2>&-` leaves it); the stream it lacks is never open in `Child`.
 enum class ChildOutputs { kPipes, kNoStdout, kNoStderr };
 
-/// Starts `argv[0]` (a path) with the arguments `argv`, each passed as one argument. Its
-/// standard streams are as `input` and `outputs` say, and the other ends of their pipes are
-/// in `*child`; no other handle of ours is inherited. False when it cannot be started.
+/// Starts `argv[0]` (a path, or a bare name that the system looks up: in PATH on Linux, as
+/// CreateProcess searches on Windows) with the arguments `argv`, each passed as one argument.
+/// Its standard streams are as `input` and `outputs` say, and the other ends of their pipes
+/// are in `*child`; no other handle of ours is inherited. False when it cannot be started.
 bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, ChildOutputs outputs,
                 Child* child, std::error_code* error = nullptr);
 

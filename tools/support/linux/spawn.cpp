@@ -1,4 +1,4 @@
-// Linux: child processes through posix_spawn and pipe2; relies on pidfd_open to wait for them.
+// Linux: child processes through posix_spawnp and pipe2; relies on pidfd_open to wait for them.
 #include "tools/support/spawn.h"
 
 #include <fcntl.h>
@@ -84,7 +84,8 @@ bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, ChildOut
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid;
-  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  // A name without a slash is looked up in PATH, as CreateProcess does on Windows.
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]), close(out[1]), close(err[1]);
   if (rc != 0) {
