@@ -18,7 +18,9 @@ struct MessageBatch {
 
 /// Reads the messages of one connected client: it waits for the next one, then takes an area
 /// of the batch pool and reads into it what is queued behind, without waiting. The area is
-/// held until the next read; without one, the message is handed on alone.
+/// held until the next read, which first looks, without waiting, for more queued in it when
+/// the last read found some; it is given back before any wait. Without an area, the message
+/// is handed on alone.
 class MessageReader {
  public:
   explicit MessageReader(platform::PipeEnd client) : client_(client) {}
@@ -27,21 +29,24 @@ class MessageReader {
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
-  /// Gives the last read's area back, waits for the next message and reads it with those
-  /// already queued behind it, as many as a write takes. The batch and its blocks stay valid
-  /// until the next call.
+  /// Reads the next message with those already queued behind it, as many as a write takes,
+  /// waiting for one when none is queued. The batch and its blocks stay valid until the next
+  /// call.
   const MessageBatch& ReadNext();
 
  private:
-  /// Reads what is queued behind the first message, of `first_length` bytes, into an area,
-  /// in front of which the first message is then copied. Returns how many entries `queued`
-  /// holds: 0 when nothing is queued or no area can be had.
-  int ReadQueuedBehind(int first_length, platform::ReceivedMessage* queued);
+  /// Reads what is queued behind the first message, of `first_length` bytes, into the area.
+  void ReadQueuedBehindFirst(int first_length);
+  /// Reads at most `most` queued messages into the area from `storage` on, without waiting,
+  /// and adds them to the batch.
+  void ReadQueued(char* storage, int most);
   void AddBlock(const char* data, int length);
   void ReleaseArea();
 
   platform::PipeEnd client_;
   BatchArea* area_ = nullptr;
+  /// The last read found messages queued behind the first: the client is ahead of us.
+  bool client_ahead_ = false;
   MessageBatch batch_;
   char first_[platform::kMaxMessage];
 };

@@ -14,6 +14,7 @@ NAMES = {
     "tobrin-wine": "TobrinLogger.exe under wine",
     "tobrin-lib": "TobrinLogger, sent with tobrin_send",
     "tobrin-lib-many": "TobrinLogger, sent with tobrin_send_many",
+    "tobrin-async": "TobrinLogger, sent through the asynchronous client",
     "floor-write": "floor: write() per message",
     "floor-recv": "floor: recv + write",
     "floor-mmsg": "floor: recvmmsg + writev",
@@ -27,11 +28,19 @@ NAMES = {
     "cat": "writers → cat > file",
 }
 
+# The peer log writers, fed through a pipe: each one's rows also come fed in blocks of whole
+# lines, as case "<peer>+blocks".
+PEERS = ("svlogd", "multilog", "s6-log", "rotatelogs")
+BLOCKS = "+blocks"
+# The sender that the targets of the asynchronous client are set for.
+ASYNC = "tobrin-async"
+
 COMMANDS = {
     "tobrin": "TobrinLogger --input=D/log.sock --output=D/server.log --filesize=10485760 --numbackups=10",
     "tobrin-cmd": "TobrinLogger --input=D/log.sock '--output=|cat > D/out.txt'",
     "tobrin-lib": "TobrinLogger as for tobrin; each client: tobrin_connect, then tobrin_send per message",
     "tobrin-lib-many": "TobrinLogger as for tobrin; each client: tobrin_connect, then tobrin_send_many per 64 messages",
+    "tobrin-async": "TobrinLogger as for tobrin; each client: tobrin_open with a buffer, then tobrin_send per message",
     "tobrin-wine": "wine TobrinLogger.exe --input=\\\\.\\pipe\\tbench-PID --output=Z:\\...\\server.log --filesize=10485760 --numbackups=10",
     "floor-write": "open(O_APPEND); for each message: write(fd, msg, size)",
     "floor-recv": "SEQPACKET server: r = recv(c, buf, 32768); write(out, buf, r)",
@@ -123,12 +132,28 @@ def figure_table(lines, runs, figures):
     figure_rows(lines, runs, figures)
 
 
+def case_of(row):
+    """The row's kind, with BLOCKS added when a peer's writers wrote blocks of lines."""
+    return row["kind"] + (BLOCKS if row.get("feed") == "blocks" else "")
+
+
+def display_name(case, rows):
+    """The name of a case in the tables: a peer's says how its writers fed it."""
+    kind = case[:-len(BLOCKS)] if case.endswith(BLOCKS) else case
+    name = NAMES.get(kind, kind)
+    if kind not in PEERS:
+        return name
+    if case.endswith(BLOCKS):
+        return f"{name}, fed {fmt(median(rows, 'bytes_per_write'))}-byte blocks of lines"
+    return f"{name}, fed one line per write()"
+
+
 def group(rows, workload, run=None):
     out = {}
     for r in rows:
         if r.get("workload") != workload or (run and r.get("run") != run):
             continue
-        out.setdefault(r["kind"], []).append(r)
+        out.setdefault(case_of(r), []).append(r)
     return out
 
 
@@ -142,7 +167,7 @@ def throughput_table(rows, workload, lines):
     for kind in order:
         rs = g[kind]
         lines.append(
-            f"| {NAMES.get(kind, kind)} | {cell(rs, 'msgs_per_s')} | {cell(rs, 'mb_per_s', 1)} | "
+            f"| {display_name(kind, rs)} | {cell(rs, 'msgs_per_s')} | {cell(rs, 'mb_per_s', 1)} | "
             f"{cell(rs, 'cpu_us_per_msg', 2)} | {cell(rs, 'client_cpu_us_per_msg', 2)} | "
             f"{cell(rs, 'rss_kib')} | {cell(rs, 'files')} | {checks(rs)} |")
     lines.append("")
@@ -152,9 +177,11 @@ def ratio(a, b):
     return a / b if a is not None and b else None
 
 
-def target_line(lines, name, measured, op, bound, unit=""):
+def target_line(lines, name, measured, op, bound, unit="", missing="not measured", against=""):
+    """A target's row; `missing` stands in the measured column when there is no figure, and
+    `against` (what the figure was compared with) follows the figure."""
     if measured is None:
-        lines.append(f"| {name} | {op} {bound}{unit} | not measured | – |")
+        lines.append(f"| {name} | {op} {bound}{unit} | {missing} | – |")
         return
     met = measured >= bound if op == "≥" else measured <= bound if op == "≤" else measured < bound
     if met:
@@ -164,7 +191,8 @@ def target_line(lines, name, measured, op, bound, unit=""):
     else:
         verdict = f"missed by {100 * (measured / bound - 1):.0f}%"
     digits = 2 if abs(measured) < 10 else 0
-    lines.append(f"| {name} | {op} {bound}{unit} | {fmt(measured, digits)}{unit} | {verdict} |")
+    against = f" ({against})" if against else ""
+    lines.append(f"| {name} | {op} {bound}{unit} | {fmt(measured, digits)}{unit}{against} | {verdict} |")
 
 
 def library_lines(lines, workload, g):
@@ -179,6 +207,42 @@ def library_lines(lines, workload, g):
         cpu = ratio(median(rs, "client_cpu_us_per_msg"), median(own, "client_cpu_us_per_msg"))
         lines.append(f"| (sender) {workload} with {what} vs the bench's own send() per message | – | "
                      f"{fmt(speed, 2)}x msgs/s, {fmt(cpu, 2)}x client CPU/msg | figures only |")
+
+
+def best_peer(g, fed_in_blocks):
+    """The peer case with the most msgs/s (median) among those fed one way, or None."""
+    cases = [p + (BLOCKS if fed_in_blocks else "") for p in PEERS]
+    measured = [c for c in cases if median(g.get(c, []), "msgs_per_s") is not None]
+    return max(measured, key=lambda c: median(g[c], "msgs_per_s"), default=None)
+
+
+def against_peers(lines, workload, g, kind, sender, bounds, missing):
+    """For each way of feeding the peers with a bound in `bounds` (lines, blocks), the row of
+    `kind`'s msgs/s against the best peer fed that way; with a bound of None, figures only."""
+    for fed_in_blocks, bound in zip((False, True), bounds):
+        peer = best_peer(g, fed_in_blocks)
+        name = peer[:-len(BLOCKS)] if peer and fed_in_blocks else peer or ""
+        feed = "in blocks" if fed_in_blocks else "one line per write()"
+        what = f"{workload} msgs/s, {sender}, vs the best peer fed {feed}"
+        measured = ratio(median(g.get(kind, []), "msgs_per_s"), median(g.get(peer, []), "msgs_per_s"))
+        if bound is not None:
+            target_line(lines, what, measured, "≥", bound, "x", missing, name)
+        elif measured is not None:
+            lines.append(f"| ({what}) | – | {measured:.2f}x ({name}) | figures only |")
+
+
+def async_targets(lines, w1, w2):
+    """The asynchronous client's targets; until its rows exist, they say so."""
+    waiting = "no figure yet"
+    for workload, g in (("W1", w1), ("W2", w2)):
+        against_peers(lines, workload, g, ASYNC, "asynchronous client", (4, 0.9), waiting)
+    for workload, g in (("W1", w1), ("W2", w2)):
+        target_line(lines, f"{workload} client CPU/msg, asynchronous client vs tobrin_send",
+                    ratio(median(g.get(ASYNC, []), "client_cpu_us_per_msg"),
+                          median(g.get("tobrin-lib", []), "client_cpu_us_per_msg")),
+                    "≤", 0.2, "x", waiting)
+    for workload, g in (("W1", w1), ("W2", w2)):
+        against_peers(lines, workload, g, "tobrin-lib-many", "tobrin_send_many", (None, None), waiting)
 
 
 def targets(rows, lines):
@@ -205,11 +269,14 @@ def targets(rows, lines):
                 ratio(median(w2.get("tobrin", []), "cpu_us_per_msg"), median(floor2, "cpu_us_per_msg")), "≤", 1.1, "x")
     for w, g in (("W1", w1), ("W2", w2)):
         library_lines(lines, w, g)
+    async_targets(lines, w1, w2)
     w6 = group(rows, "W6", "throughput")
     target_line(lines, "W6 msgs/s in command mode vs writers into cat",
                 ratio(median(w6.get("tobrin-cmd", []), "msgs_per_s"), median(w6.get("cat", []), "msgs_per_s")), "≥", 0.9, "x")
     target_line(lines, "W3 MB/s vs recv+write floor",
                 ratio(median(w3.get("tobrin", []), "mb_per_s"), median(w3.get("floor-recv", []), "mb_per_s")), "≥", 0.8, "x")
+    target_line(lines, "W3 server CPU/msg vs recvmmsg+writev floor",
+                ratio(median(w3.get("tobrin", []), "cpu_us_per_msg"), median(w3.get("floor-mmsg", []), "cpu_us_per_msg")), "≤", 1.1, "x")
     rounds = group(rows, "W4", "rounds").get("tobrin", [])
     hold = group(rows, "W4", "hold").get("tobrin", [])
     target_line(lines, "W4 resident memory per idle client (after the rounds)",
@@ -249,7 +316,7 @@ def chart(rows, dest):
     for col, (workload, title) in enumerate(panels):
         g = group(rows, workload, "throughput")
         kinds = sorted(g, key=lambda k: -(median(g[k], "msgs_per_s") or 0))
-        labels = [NAMES.get(k, k).replace("floor: ", "floor:\n").replace(", ", ",\n") for k in kinds]
+        labels = [display_name(k, g[k]).replace("floor: ", "floor:\n").replace(", ", ",\n") for k in kinds]
         colors = ["tab:red" if k.startswith("tobrin") else "tab:gray" if k.startswith("floor") or k == "sink"
                   else "tab:blue" for k in kinds]
         for row, (key, unit) in enumerate([("msgs_per_s", "messages/s (millions)"),
@@ -389,13 +456,18 @@ def main():
                  "full run each starts after `sync; sleep 1`. Messages are built before the clock starts; "
                  "each client (a forked process) sends each message with one send() on its own "
                  "SOCK_SEQPACKET connection, and each peer writer process does one write() per line into the "
-                 "pipe that feeds the peer. The clock runs from forking the clients to the output holding every "
-                 "byte. Server CPU is the server's own user+sys from wait4() (for the write() floor, "
-                 "getrusage of the writing process).")
+                 "pipe that feeds the peer, or, for the rows fed in blocks (`--feed=blocks`), one write() per "
+                 "block of whole lines, as stdio writes into a pipe: blocks of up to 65,536 bytes with one "
+                 "writer (W1: 655 lines, 65,500 bytes), and with the 8 writers of W2 on one pipe blocks of up "
+                 "to PIPE_BUF, 4,096 bytes (40 lines, 4,000 bytes), since the kernel may interleave a larger "
+                 "write with other writers' writes and tear lines. The clock runs from forking the clients "
+                 "to the output holding every byte. Server CPU is the server's own user+sys from wait4() "
+                 "(for the write() floor, getrusage of the writing process).")
     lines.append("")
     lines.append("```")
     lines.append("W1 (and W2 with --clients=8 --count=125000; W3 with --count=3052 --size=32768; W6 kinds tobrin-cmd, cat):")
     lines.append("  tbench throughput --kind=KIND --server=TobrinLogger --clients=1 --count=1000000 --size=100 --dir=D")
+    lines.append("  (a peer fed in blocks: --kind=PEER --feed=blocks)")
     lines.append("W4: tbench rounds --server=TobrinLogger --clients=1000 --rounds=100 --size=100 --dir=D")
     lines.append("    tbench hold --server=TobrinLogger --clients=10000 --size=100 --dir=D")
     lines.append("W5: tbench cycles --server=TobrinLogger --cycles=10000 --size=100 --dir=D")

@@ -111,10 +111,18 @@ if [ "$windows" = 1 ]; then
 fi
 
 have() { command -v "$1" >/dev/null; }
-peers=()
+peers=() peers_in_blocks=()
 for p in svlogd multilog s6-log rotatelogs; do
-  if [ "$linux" = 0 ]; then :; elif have "$p"; then peers+=("$p"); else log "$p is not installed: its runs are skipped"; fi
+  if [ "$linux" = 0 ]; then :; elif have "$p"; then peers+=("$p"); peers_in_blocks+=("$p+blocks"); else log "$p is not installed: its runs are skipped"; fi
 done
+# A case is a kind, or a peer's name with "+blocks": that peer with its writers writing blocks
+# of whole lines (tbench --feed=blocks) instead of one line per write.
+kind_args() {
+  case $1 in
+    *+blocks) echo "--kind=${1%+blocks} --feed=blocks" ;;
+    *) echo "--kind=$1" ;;
+  esac
+}
 
 # --- sizes
 if [ "$smoke" = 1 ]; then
@@ -144,7 +152,7 @@ run() {
     failures=$((failures + 1))
     log "FAILED ($rc): $label tbench $* :: $(tr '\n' ' ' <"$out/last.err") ${line##*note=}"
   else
-    log "$label ${*:1:2} $(echo "$line" | tr '\t' '\n' | grep -E '^(msgs_per_s|cpu_us_per_msg|p99_us|kib_per_idle_client|served_per_s)=' | tr '\n' ' ')"
+    log "$label ${*:1:2} $(echo "$line" | tr '\t' '\n' | grep -E '^(feed|msgs_per_s|cpu_us_per_msg|p99_us|kib_per_idle_client|served_per_s)=' | tr '\n' ' ')"
   fi
   rm -rf "$dir"
 }
@@ -184,15 +192,15 @@ for rep in $(seq 1 "$reps"); do
     done
   fi
   [ "$linux" = 1 ] || continue
-  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many floor-mmsg floor-recv floor-write sink "${peers[@]}"); do
-    run W1 throughput --kind="$k" --server="$S" --clients=1 --count=$n1 --size=100 $P
+  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many floor-mmsg floor-recv floor-write sink "${peers[@]}" "${peers_in_blocks[@]}"); do
+    run W1 throughput $(kind_args "$k") --server="$S" --clients=1 --count=$n1 --size=100 $P
   done
   for k in $(rotate "$rep" tobrin floor-mmsg svlogd); do
     have "$k" || [ "$k" != svlogd ] || continue
     run W1u throughput --kind="$k" --server="$S" --clients=1 --count=$n1 --size=100
   done
-  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many floor-threads-mmsg floor-threads "${peers[@]}"); do
-    run W2 throughput --kind="$k" --server="$S" --clients=8 --count=$n2 --size=100
+  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many floor-threads-mmsg floor-threads "${peers[@]}" "${peers_in_blocks[@]}"); do
+    run W2 throughput $(kind_args "$k") --server="$S" --clients=8 --count=$n2 --size=100
   done
   for k in $(rotate "$rep" tobrin floor-recv floor-mmsg floor-write); do
     run W3 throughput --kind="$k" --server="$S" --clients=1 --count=$n3 --size=32768 $P

@@ -14,6 +14,11 @@
  * cat), tobrin-wine (--server=the .exe, --client=win_client.exe), floor-write, floor-recv,
  * floor-mmsg, floor-threads, floor-threads-mmsg, svlogd, multilog, s6-log, rotatelogs, cat.
  *
+ * The peers' writers do one write() per line, or with --feed=blocks one write() per block of
+ * whole lines, as a program whose standard output is a pipe writes through stdio: blocks of
+ * up to 64 KiB with one writer; with several writers on the one pipe, of up to PIPE_BUF
+ * bytes, the most that the kernel never interleaves with another writer's write.
+ *
  * The messages are made by message.h, so that the checker can rebuild every one of them.
  *
  * Results are one line of tab-separated key=value pairs on standard output. */
@@ -21,6 +26,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -53,13 +59,13 @@
 /* ---------------------------------------------------------------- options, helpers */
 
 struct opts {
-  const char *kind, *dir, *server, *client_exe;
+  const char *kind, *dir, *server, *client_exe, *feed;
   int clients, size, rounds, cycles, backups;
   long count, limit;
   double rate, seconds;
 };
 
-static struct opts o = {"tobrin",        NULL, NULL,          NULL,  1, 100, 100, 10000,
+static struct opts o = {"tobrin",        NULL, NULL,          NULL,  "lines", 1, 100, 100, 10000,
                         BACKUPS_DEFAULT, 1000, LIMIT_DEFAULT, 10000, 3};
 
 static void die(const char *fmt, ...) {
@@ -121,6 +127,8 @@ static void parse_options(int argc, char **argv) {
       o.server = v;
     else if (!strcmp(a, "client"))
       o.client_exe = v;
+    else if (!strcmp(a, "feed"))
+      o.feed = v;
     else if (!strcmp(a, "clients"))
       o.clients = atoi(v);
     else if (!strcmp(a, "count"))
@@ -147,6 +155,7 @@ static void parse_options(int argc, char **argv) {
   if (!o.dir) die("--dir is required");
   if (o.size <= HEAD || o.size > MAX_MSG) die("--size must be %d..%d", HEAD + 1, MAX_MSG);
   if (o.clients < 1 || o.clients > 99999) die("--clients must be 1..99999");
+  if (strcmp(o.feed, "lines") && strcmp(o.feed, "blocks")) die("--feed must be lines or blocks");
 }
 
 /* ---------------------------------------------------------------- messages */
@@ -698,13 +707,39 @@ static pid_t fork_socket_client(const char *sock, const char *msgs, long count, 
   _exit(0);
 }
 
-/* A writer process for the peers: one write() per line into the shared pipe. */
+#define FEED_BLOCK 65536
+
+/* The lines in each write() of a peer's writer: one, or as many whole lines as a block holds
+ * (see the top of the file). */
+static long lines_per_write(int writers, int size) {
+  if (strcmp(o.feed, "blocks")) return 1;
+  long block = writers > 1 ? PIPE_BUF : FEED_BLOCK;
+  return block / size > 0 ? block / size : 1;
+}
+
+/* Writes all `bytes`; a write of more than PIPE_BUF bytes into a pipe may take part of them. */
+static int write_whole(int fd, const char *data, size_t bytes) {
+  while (bytes > 0) {
+    ssize_t w = write(fd, data, bytes);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return 0;
+    data += w;
+    bytes -= (size_t)w;
+  }
+  return 1;
+}
+
+/* A writer process for the peers: one write() per line, or per block of lines, into the
+ * shared pipe. */
 static pid_t fork_pipe_writer(int fd, const char *msgs, long count, int size) {
   pid_t pid = fork();
   if (pid != 0) return pid;
   pin_to(0);
-  for (long i = 0; i < count; ++i)
-    if (write(fd, msgs + (size_t)i * size, size) != size) _exit(1);
+  long step = lines_per_write(o.clients, size);
+  for (long i = 0; i < count; i += step) {
+    long lines = count - i < step ? count - i : step;
+    if (!write_whole(fd, msgs + (size_t)i * size, (size_t)lines * size)) _exit(1);
+  }
   _exit(0);
 }
 
@@ -748,6 +783,8 @@ static void report_common(const char *what, long long msgs, int size, double wal
       what, o.kind, o.clients, msgs, size, wall, msgs / wall, msgs * (double)size / wall / 1e6, cpu,
       cpu * 1e6 / msgs, server ? tv_s(server->ru_utime) : 0, server ? tv_s(server->ru_stime) : 0,
       client_cpu * 1e6 / msgs, server ? server->ru_maxrss : 0, files, ok ? "ok" : "FAIL");
+  if (is_peer(o.kind) && !strcmp(what, "throughput"))
+    printf("\tfeed=%s\tbytes_per_write=%ld", o.feed, lines_per_write(o.clients, size) * size);
   if (!ok) printf("\tnote=%s", check_note);
 }
 

@@ -49,18 +49,23 @@ struct ReceivedMessage {
   int length;
 };
 
-/// The most messages one ReadQueuedMessages takes: with the message read before them, as
-/// many as one append to a file writes.
-inline constexpr int kMaxQueuedPerRead = kMaxSlicesPerAppend - 1;
+/// The most messages one ReadQueuedMessages takes: as many as one append to a file writes.
+inline constexpr int kMaxMessagesPerRead = kMaxSlicesPerAppend;
 
 /// Without waiting, reads the messages that the client has queued already, at most
-/// `max_count` (at most kMaxQueuedPerRead), into the `bytes` bytes at `storage`: each while
+/// `max_count` (at most kMaxMessagesPerRead), into the `bytes` bytes at `storage`: each while
 /// kMaxMessage bytes of them are still free for it. `messages` says where each one lies
 /// (a zero-length entry is an empty message or the client's end; the next ReadPipeMessage
 /// tells). Returns how many were read: 0 when none is queued. Sets `*failed` when the next
 /// queued message could not be read whole; nothing of it is kept.
 int ReadQueuedMessages(PipeEnd end, char* storage, int bytes, int max_count,
                        ReceivedMessage* messages, bool* failed);
+
+/// True where messages are written with one system call only when they lie one directly
+/// behind the other in memory (Windows, whose files have no gather write). The server then
+/// reads a client's queued messages behind the one it read first and copies that one in
+/// front of them; elsewhere it stays in the buffer it was read into.
+extern const bool kWriteNeedsOneRun;
 
 /// The server's side of a connected instance: ends the client's connection (its writes fail
 /// from then on) and closes the server's end.

@@ -173,15 +173,18 @@ bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length, std::
   }
 }
 
+// writev gathers the messages from wherever they lie.
+const bool kWriteNeedsOneRun = false;
+
 // One recvmmsg into consecutive kMaxMessage-byte slots of `storage`, which takes only what
 // is queued already. Each entry is checked for truncation.
 int ReadQueuedMessages(PipeEnd end, char* storage, int bytes, int max_count,
                        ReceivedMessage* received_messages, bool* failed) {
-  mmsghdr messages[kMaxQueuedPerRead];
-  iovec vecs[kMaxQueuedPerRead];
+  mmsghdr messages[kMaxMessagesPerRead];
+  iovec vecs[kMaxMessagesPerRead];
   int count = bytes / kMaxMessage;
   if (count > max_count) count = max_count;
-  if (count > kMaxQueuedPerRead) count = kMaxQueuedPerRead;
+  if (count > kMaxMessagesPerRead) count = kMaxMessagesPerRead;
   for (int i = 0; i < count; ++i) {
     vecs[i].iov_base = storage + static_cast<size_t>(i) * kMaxMessage;
     vecs[i].iov_len = kMaxMessage;

@@ -94,6 +94,9 @@ bool ReadPipeMessage(PipeEnd end, char* buffer, int capacity, int* length, std::
   return true;
 }
 
+// Each run of memory takes a WriteFile of its own (see AppendToFile).
+const bool kWriteNeedsOneRun = true;
+
 // A message-mode pipe hands over one message per ReadFile. Reading the queued ones one
 // behind the other still lets the writer take the group with one WriteFile.
 int ReadQueuedMessages(PipeEnd end, char* storage, int bytes, int max_count,
