@@ -1,5 +1,5 @@
-// What the log server and the control client do with what others put in their way: the
-// pipe's socket is the owner's alone, nothing found at the pipe path is removed or followed
+// What the log server and the control client do with what others put in their way: nothing
+// found at the pipe path is removed or followed
 // (only a dead server's socket is replaced), text from outside is printed as data and never
 // read as a format, and names too long for the system are refused, not overrun.
 #include <gtest/gtest.h>
@@ -28,19 +28,6 @@ bool MakeStaleSocket(const ScratchDir& dir, const std::string& path) {
   dead.log = dir.File("dead.log");
   // The name is bound after the ready byte; a client that got through proves it is there.
   return dead.Start() && SendMessages(path, {}) && FileExists(path);
-}
-
-TEST(Security, PipeSocketIsTheOwnersAlone) {
-  if (!PipesAreFiles()) GTEST_SKIP() << "the pipe is not a file here; it has the default ACL";
-  ScratchDir dir;
-  LogServer server(dir);
-  ASSERT_TRUE(server.Start());
-  ASSERT_TRUE(SendMessages(server.pipe, {}));
-  fs::file_status status = fs::symlink_status(server.pipe);
-  EXPECT_EQ(status.type(), fs::file_type::socket);
-  EXPECT_EQ(status.permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none)
-      << "mode " << std::oct << static_cast<int>(status.permissions());
-  EXPECT_EQ(server.Stop(), 1);
 }
 
 TEST(Security, LiveServersPipeIsNeverTakenOverNorRemovedByAnEarlierOwner) {
