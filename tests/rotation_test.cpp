@@ -447,6 +447,36 @@ TEST(Rotation, EmptyDirectoryAtTheOldestBackupNameIsNeverRemoved) {
   EXPECT_EQ(ReadWholeFile(dir.File("app2.log")), "newer\n");
 }
 
+// A second writer that opens the log in the instant before the running one rotates it: when
+// it comes to lock the log, the file it holds has left the log's name, or (where an open log
+// cannot be moved) the rotation failed and the running writer holds the log's lock again.
+// Either way the second writer is refused, and the running one loses nothing.
+class OpensJustBeforeARotation : public LockedLogWriter {
+ public:
+  int Open() override {
+    LogFile() = platform::OpenForAppend(Settings().LogFileName());
+    EXPECT_EQ(Write(running, "rotates now\n"), 1);
+    LockLogFile();
+    return 1;
+  }
+  LogWriter* running = nullptr;
+};
+
+TEST(Rotation, WriterThatOpensTheLogAsARunningOneRotatesItIsRefused) {
+  ScratchDir dir;
+  LockedLogWriter running;
+  std::string log = OpenLog(dir, &running, 10, 2);
+  OpensJustBeforeARotation second;
+  second.running = &running;
+  Configure(&second, log, 10, 2);
+  CapturedOutput captured(stderr);
+  EXPECT_EQ(second.OpenOutput(), 0);
+  EXPECT_EQ(captured.Release(), Format(kLogLockedFormat, log.c_str()));
+  ASSERT_EQ(Write(&running, "next\n"), 1);
+  EXPECT_EQ(CountOf(ReadWholeFile(dir.File("app1.log")) + ReadWholeFile(log), "rotates now\n"), 1);
+  EXPECT_NE(ReadWholeFile(log).find("next\n"), std::string::npos);
+}
+
 TEST(Rotation, StartUpRotationWhoseReopenFailsStillStartsAndTheFirstWriteOpens) {
   ScratchDir dir;
   std::string log = dir.File("app.log");

@@ -68,6 +68,44 @@ TEST(Security, LiveServersPipeIsNeverTakenOverNorRemovedByAnEarlierOwner) {
   EXPECT_FALSE(FileExists(third.pipe)) << "the last owner leaves its socket behind";
 }
 
+// A second server on the log of a live one is refused before its ready byte, the first one
+// and its client going on untouched; after a rotation the lock is on the new log, and the
+// backup is free.
+TEST(Security, SecondServerOnALiveLogIsRefusedAlsoAfterARotation) {
+  ScratchDir dir;
+  LogServer first(dir);
+  ASSERT_TRUE(first.Start(RotationOptions(100, 2)));
+  PipeClient client;
+  ASSERT_TRUE(client.Connect(first.pipe));
+  const std::string backup = dir.File("server1.log"), before = "before\n", over(100, 'o');
+  auto refused = [&](const std::string& when) {
+    RunResult second =
+        RunProgram({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + first.log});
+    EXPECT_EQ(second.status, 1) << when;
+    EXPECT_EQ(second.err, Format(kLogLockedFormat, first.log.c_str())) << when;
+    EXPECT_EQ(second.out, "") << when;
+  };
+
+  ASSERT_TRUE(client.Send(before));
+  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(first.log) == before; }));
+  refused("before a rotation");
+  ASSERT_TRUE(client.Send(over));
+  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(backup) == before + over; })) << "no rotation";
+  refused("after a rotation");
+  LogServer on_backup(dir, UniquePipeName(dir));
+  on_backup.log = backup;
+  ASSERT_TRUE(on_backup.Start()) << on_backup.program.Stderr();
+  EXPECT_EQ(on_backup.Stop(), 1);
+
+  ASSERT_TRUE(client.Send("after\n"));
+  client.Close();
+  ASSERT_TRUE(first.WaitForClientsDone(1));
+  EXPECT_EQ(ReadWholeFile(first.log), "after\n");
+  EXPECT_EQ(ReadWholeFile(backup), before + over);
+  EXPECT_EQ(first.Stop(), 1);
+  EXPECT_EQ(first.program.Stderr().find("LogServer:"), std::string::npos) << first.program.Stderr();
+}
+
 TEST(Security, StaleSocketOfADeadServerIsReplaced) {
   if (!PipesAreFiles()) GTEST_SKIP() << "pipe names are not files here";
   ScratchDir dir;

@@ -33,7 +33,28 @@ int EndOfRun(const Slice* slices, int count, int first, size_t* size) {
   return next;
 }
 
+// The one byte that the writer lock covers: far beyond the end of any log, so that no reader
+// and no other appender ever reaches it, as Windows refuses them a locked range.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+constexpr DWORD kLockOffsetLow = 0xFFFFFFFE;
+
 }  // namespace
+
+const bool kRenamesOpenFiles = false;
+
+bool LockForWriting(File file) {
+  HANDLE h = ToHandle(file);
+  if (GetFileType(h) != FILE_TYPE_DISK) return true;
+  OVERLAPPED at;
+  ZeroMemory(&at, sizeof(at));
+  at.Offset = kLockOffsetLow;
+  at.OffsetHigh = kLockOffsetHigh;
+  return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ||
+         GetLastError() != ERROR_LOCK_VIOLATION;
+}
+
+// The log's handle does not share deletion, so the log can be neither moved nor removed.
+bool IsFileAt(File, const char*) { return true; }
 
 File OpenForAppend(const char* path, std::error_code* error) {
   HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
