@@ -9,6 +9,10 @@ inline constexpr char kUsageFormat[] =
 
 // The command line; each %s is the whole argument as given.
 
+/// Windows: an argument cannot be made UTF-8 (a lone surrogate) or memory ran out; %d is the
+/// system's code.
+inline constexpr char kCannotReadArgumentsFormat[] =
+    "LogServer: cannot read the command line (err=%d)\n";
 
 /// An argument that does not start with "--".
 inline constexpr char kInvalidArgumentFormat[] = "LogServer: invalid argument (%s)\n";

@@ -661,6 +661,38 @@ TEST(RotationServer, RotationsWithinOneSecondKeepTheNewestMessages) {
   EXPECT_EQ(server.Stop(), 1);
 }
 
+// Names are used exactly as given, also where the system's narrow names would turn them into
+// others (Windows' ANSI code page: Łódź into Lódz). The log rotates under its own name and
+// the files of the look-alike name are left alone; a pipe of the look-alike name is another
+// pipe.
+TEST(RotationServer, NamesAreUsedExactlyAndTheirLookAlikesAreLeftAlone) {
+  ScratchDir dir;
+  const std::string log = dir.File("Łódź.log"), look_alike = dir.File("Lódz.log"),
+                    look_alike_backup = dir.File("Lódz1.log");
+  ASSERT_TRUE(WriteWholeFile(look_alike, "foreign log\n"));
+  ASSERT_TRUE(WriteWholeFile(look_alike_backup, "foreign backup\n"));
+  LogServer server(dir);
+  server.log = log;
+  ASSERT_TRUE(server.Start(RotationOptions(10, 2)));
+  ASSERT_TRUE(SendMessages(server.pipe, {"over the limit\n", "next\n"}));
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  EXPECT_EQ(server.Stop(), 1);
+  EXPECT_EQ(ReadWholeFile(dir.File("Łódź1.log")), "over the limit\n");
+  EXPECT_EQ(ReadWholeFile(log), "next\n");
+  EXPECT_EQ(ReadWholeFile(look_alike), "foreign log\n");
+  EXPECT_EQ(ReadWholeFile(look_alike_backup), "foreign backup\n");
+
+  const std::string tag = UniqueTag();
+  LogServer exact(dir, platform::MakePipeName(dir.path(), "Łódź-" + tag));
+  LogServer similar(dir, platform::MakePipeName(dir.path(), "Lódz-" + tag));
+  exact.log = dir.File("exact.log");
+  similar.log = dir.File("similar.log");
+  ASSERT_TRUE(exact.Start());
+  ASSERT_TRUE(similar.Start()) << similar.program.Stdout();
+  EXPECT_EQ(similar.Stop(), 1);
+  EXPECT_EQ(exact.Stop(), 1);
+}
+
 // Here the test is the other process. It appends only while no client writes: concurrent
 // appends from two processes lose data under wine.
 TEST(RotationServer, TextAppendedByAnotherProcessIsNotCountedAndTheNextMessageFollowsIt) {

@@ -1,4 +1,5 @@
-// Win32: log files as FILE_APPEND_DATA handles; modification times as FILETIMEs.
+// Win32: log files as FILE_APPEND_DATA handles; modification times as FILETIMEs; every name
+// through the wide calls.
 #include "platform/file.h"
 
 #include <cerrno>
@@ -57,8 +58,11 @@ bool LockForWriting(File file) {
 bool IsFileAt(File, const char*) { return true; }
 
 File OpenForAppend(const char* path, std::error_code* error) {
-  HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  WideText name(path);
+  HANDLE h = name.Get()
+                 ? CreateFileW(name.Get(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL)
+                 : INVALID_HANDLE_VALUE;
   if (h == INVALID_HANDLE_VALUE) StoreLastError(error);
   return Wrap<File>(h);
 }
@@ -132,8 +136,9 @@ DescriptorHold::~DescriptorHold() {}
 
 // The runtime's stat gives whole seconds; the FILETIME behind it keeps 100 ns.
 bool GetModificationTime(const char* path, FileTime* time, std::error_code* error) {
+  WideText name(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+  if (!name.Get() || !GetFileAttributesExW(name.Get(), GetFileExInfoStandard, &data))
     return StoreLastError(error), false;
   int64_t ticks =
       static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
@@ -147,10 +152,16 @@ bool GetModificationTime(const char* path, FileTime* time, std::error_code* erro
 }
 
 bool RenameFile(const char* from, const char* to, std::error_code* error) {
-  return StoreErrnoUnless(std::rename(from, to) == 0, error);
+  WideText old_name(from), new_name(to);
+  if (!old_name.Get() || !new_name.Get()) return StoreLastError(error), false;
+  return StoreErrnoUnless(_wrename(old_name.Get(), new_name.Get()) == 0, error);
 }
 
-void RemoveFile(const char* path) { std::remove(path); }
+// DeleteFileW removes files only, never a directory.
+void RemoveFile(const char* path) {
+  WideText name(path);
+  if (name.Get()) DeleteFileW(name.Get());
+}
 
 int64_t CurrentTimeSeconds() { return _time64(NULL); }
 

@@ -57,7 +57,9 @@ bool CreatePipeInstance(const char* name, PipeEnd* instance, std::error_code* er
   // The first instance must create the name: were it already taken, by another server or by
   // anyone else, the clients would be shared with that owner, who could read their text.
   DWORD first = g_name_created ? 0 : FILE_FLAG_FIRST_PIPE_INSTANCE;
-  HANDLE h = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | first,
+  WideText wide_name(name);
+  if (!wide_name.Get()) return StoreLastError(error), false;
+  HANDLE h = CreateNamedPipeW(wide_name.Get(), PIPE_ACCESS_INBOUND | first,
                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                               PIPE_UNLIMITED_INSTANCES, kMaxMessage, kMaxMessage, 0, NULL);
   if (h == INVALID_HANDLE_VALUE) return StoreLastError(error), false;
