@@ -43,6 +43,7 @@ Lock& NameLock() {
 // for a moment. Only the main thread creates files at this point of start-up, so the
 // process-wide umask is safe to change around the bind.
 bool BindForOwnerAndGroup(int fd, const sockaddr_un& address) {
+  // A umask can be read only by setting one; the strict one stands for that instant.
   mode_t old_mask = umask(077);
   umask(old_mask | 007);
   int rc = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));

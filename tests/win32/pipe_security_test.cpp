@@ -26,9 +26,14 @@ TEST(PipeSecurity, AccessListGivesTheServersUserAndTheSystemAloneAndThatUserIsSe
   ScratchDir dir;
   LogServer server(dir);
   ASSERT_TRUE(server.Start());
-  HANDLE pipe = CreateFileA(server.pipe.c_str(), GENERIC_WRITE | READ_CONTROL, 0, NULL,
-                            OPEN_EXISTING, 0, NULL);
-  ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  // The first instance may come a moment after the ready byte.
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(PollUntil([&] {
+    pipe = CreateFileA(server.pipe.c_str(), GENERIC_WRITE | READ_CONTROL, 0, NULL, OPEN_EXISTING, 0,
+                       NULL);
+    return pipe != INVALID_HANDLE_VALUE;
+  })) << "error "
+      << GetLastError();
 
   char user_buffer[256];
   PSID user = OwnUser(user_buffer);
