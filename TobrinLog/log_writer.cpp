@@ -25,9 +25,21 @@ int LogWriter::OpenOutput() {
     std::setvbuf(command_stream_, nullptr, _IOFBF, kCommandBufferBytes);
     return 1;
   }
-  if (!Open()) return 0;
+  // A log that another server writes is refused before anything is done to it.
+  if (!Open() || !log_locked_) return 0;
   rotation_.CheckSizeAtStartup();
   return 1;
+}
+
+// A second server that opens the log in the instant of a rotation may lock the file that is
+// just leaving its name: it must find it gone. One that takes the new log before the rotating
+// server does is not stopped; the rotating server says so and writes on into the shared log
+// rather than lose a message.
+bool LogWriter::LockLogFile() {
+  const char* name = settings_.LogFileName();
+  log_locked_ = platform::LockForWriting(file_handle_) && platform::IsFileAt(file_handle_, name);
+  if (!log_locked_) ReportError(kLogLockedFormat, name);
+  return log_locked_;
 }
 
 int LogWriter::WriteAll(const char* data, int length) {
@@ -132,6 +144,7 @@ int LockedLogWriter::Open() {
     ReportError(kCannotOpenLogFormat, name, error.value());
     return 0;
   }
+  LockLogFile();
   return 1;
 }
 

@@ -51,6 +51,12 @@ class LogWriter : public LogFileOwner {
   const LogRotation& Rotation() const { return rotation_; }
   platform::File& LogFile() override { return file_handle_; }
 
+ protected:
+  /// Takes the writer lock on the log file that Open has just opened, so that no second
+  /// server writes the same log. False, after printing the message, when another server
+  /// holds it, or has rotated the log away since it was opened.
+  bool LockLogFile();
+
  private:
   /// Puts the blocks into the command's stream and flushes it once: the group reaches the
   /// command's pipe together, and a failure is this call's own.
@@ -69,6 +75,7 @@ class LogWriter : public LogFileOwner {
   LogSettings settings_;
   platform::File file_handle_ = platform::kNoFile;
   std::FILE* command_stream_ = nullptr;
+  bool log_locked_ = false;  // the last LockLogFile took the lock
   LogRotation rotation_;
 };
 

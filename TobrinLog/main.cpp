@@ -30,6 +30,11 @@ int EndAfterServeFailure() {
 
 int main(int argc, char** argv) {
   platform::PrepareServerProcess();
+  std::error_code error;
+  if (!platform::ProgramArguments(&argc, &argv, &error)) {
+    std::fprintf(stderr, kCannotReadArgumentsFormat, error.value());
+    return 1;
+  }
   if (!ParseArgs(argv, argc, &g_log_writer.Settings())) return 1;
   if (!g_log_writer.OpenOutput()) return 1;
   if (!StartMonitorThread()) {

@@ -124,38 +124,47 @@ int LogRotation::ReopenIfRemoved() {
   return 1;
 }
 
+// Chooses the backup, frees its name and moves the log there. A log removed or moved away
+// from outside leaves nothing to back up, and the oldest backup is then kept.
+LogRotation::Move LogRotation::MoveLogToBackup(char* backup, size_t capacity) {
+  if (!backup) return Move::kFailed;
+  const char* log_file_name = settings_.LogFileName();
+  int chosen = ChooseBackup(log_file_name, settings_.NumBackups(), last_backup_, backup, capacity);
+  platform::FileTime unused;
+  if (platform::GetModificationTime(log_file_name, &unused)) platform::RemoveFile(backup);
+  std::error_code error;
+  if (platform::RenameFile(log_file_name, backup, &error)) {
+    last_backup_ = chosen;
+    return Move::kMoved;
+  }
+  return error == std::errc::no_such_file_or_directory ? Move::kGone : Move::kFailed;
+}
+
 // The log is closed and opened again under a DescriptorHold: with the descriptor table full,
-// the one the close gives up is the only one the new log can have.
+// the one the close gives up is the only one the new log can have. Where the system allows,
+// the log is moved before it is closed, so that its writer lock holds until it has left its
+// name.
 int LogRotation::RotateLogFile() {
   platform::DescriptorHold hold;
   platform::File& file = log_.LogFile();
-  if (!platform::CloseFile(file)) {
-    AppendNote(file, kCloseFailedNote);
-    return 0;
-  }
-  file = platform::kNoFile;
-
   const char* log_file_name = settings_.LogFileName();
   // Room for the name, up to ten digits and a dot.
   size_t capacity = std::strlen(log_file_name) + 13;
   char* backup = static_cast<char*>(std::malloc(capacity));
-  bool renamed = false, gone = false;
-  if (backup) {
-    int chosen =
-        ChooseBackup(log_file_name, settings_.NumBackups(), last_backup_, backup, capacity);
-    // A log removed or moved away from outside leaves nothing to back up, and the oldest
-    // backup is then kept.
-    platform::FileTime unused;
-    if (platform::GetModificationTime(log_file_name, &unused)) platform::RemoveFile(backup);
-    std::error_code error;
-    renamed = platform::RenameFile(log_file_name, backup, &error);
-    gone = !renamed && error == std::errc::no_such_file_or_directory;
-    if (renamed) last_backup_ = chosen;
+  Move move = Move::kFailed;
+  if (platform::kRenamesOpenFiles) move = MoveLogToBackup(backup, capacity);
+  if (!platform::CloseFile(file)) {
+    AppendNote(file, kCloseFailedNote);
+    std::free(backup);
+    return 0;
   }
+  file = platform::kNoFile;
+  if (!platform::kRenamesOpenFiles) move = MoveLogToBackup(backup, capacity);
+
   int result = 1;
   if (!log_.Open()) {
     result = 0;
-  } else if (!renamed && !gone) {
+  } else if (move == Move::kFailed) {
     const char* parts[] = {kRenameFailedNoteStart, log_file_name, kRenameFailedNoteMiddle,
                            backup ? backup : "", kRenameFailedNoteEnd};
     for (const char* part : parts) AppendNote(log_.LogFile(), part);

@@ -72,6 +72,13 @@ class LogRotation {
   void CheckSizeAfterWrite(int64_t written);
 
  private:
+  /// What became of the log in a rotation: moved to the backup, already gone from outside,
+  /// or left where it is.
+  enum class Move { kMoved, kGone, kFailed };
+  /// Moves the log to the backup that ChooseBackup picks, its name left in `backup`
+  /// (`capacity` bytes; null when there was no memory for it).
+  Move MoveLogToBackup(char* backup, size_t capacity);
+
   const LogSettings& settings_;
   LogFileOwner& log_;
   int64_t size_counter_ = -1;

@@ -9,6 +9,11 @@ inline constexpr char kUsageFormat[] =
 
 // The command line; each %s is the whole argument as given.
 
+/// Windows: an argument cannot be made UTF-8 (a lone surrogate) or memory ran out; %d is the
+/// system's code.
+inline constexpr char kCannotReadArgumentsFormat[] =
+    "LogServer: cannot read the command line (err=%d)\n";
+
 /// An argument that does not start with "--".
 inline constexpr char kInvalidArgumentFormat[] = "LogServer: invalid argument (%s)\n";
 /// An option that is not known.
@@ -29,6 +34,8 @@ inline constexpr char kOutOfMemoryFormat[] =
 inline constexpr char kCommandStartFailedFormat[] = "LogServer: failed to open pipe (%s). err=%d\n";
 inline constexpr char kCannotOpenLogFormat[] =
     "LogServer: cannot open log file(%s) for write (err=%d)\n";
+/// Another server holds the lock on the log file, or rotated it away as this one opened it.
+inline constexpr char kLogLockedFormat[] = "LogServer: log file(%s) is locked by another server\n";
 
 // Rotation: the first on standard output, the others written into the log itself.
 

@@ -2,7 +2,7 @@
 # busy server has room for its client threads), and import only DLLs that every Windows has.
 # cmake -DOBJDUMP=<objdump> -DPROGRAMS=<a.exe;b.exe> -P check-pe32.cmake
 cmake_minimum_required(VERSION 3.20)
-set(system_dlls KERNEL32.dll msvcrt.dll WS2_32.dll)
+set(system_dlls KERNEL32.dll msvcrt.dll WS2_32.dll ADVAPI32.dll)
 foreach(program IN LISTS PROGRAMS)
   execute_process(COMMAND ${OBJDUMP} -p ${program} OUTPUT_VARIABLE headers RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)

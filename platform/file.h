@@ -30,6 +30,22 @@ extern const char kDirectorySeparators[];
 /// FIFO without a reader) is a failure. kNoFile on failure.
 File OpenForAppend(const char* path, std::error_code* error = nullptr);
 
+/// True where a file can be renamed while this process holds it open (Linux). A rotation then
+/// moves the log before it closes it, so that the log's writer lock (LockForWriting) holds
+/// until the log has left its name. Where it cannot (Windows), the log is closed first.
+extern const bool kRenamesOpenFiles;
+
+/// Takes the writer lock on the log open in `file`, which no second handle to the same file
+/// can take, in this process or another; readers and appenders that take no lock are not
+/// affected. The lock belongs to this handle: closing it, or the end of the process however it
+/// comes, lets it go. False only when another handle holds it. A file that takes no lock (not
+/// a regular file, or a file system without locks) is written without one, which gives true.
+bool LockForWriting(File file);
+
+/// True when `path` names the file open in `file`, as far as this system can tell; where an
+/// open log can be neither moved nor removed (Windows), always.
+bool IsFileAt(File file, const char* path);
+
 /// Writes `count` slices (at most kMaxSlicesPerAppend), in order, at the current end of the
 /// file with one system call.
 /// Sets `*written` to the bytes written (fewer than asked is not a failure). False when the

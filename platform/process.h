@@ -1,4 +1,5 @@
-// The server process itself: its signals and limits, its standard input, and its end.
+// The server process itself: its arguments, its signals and limits, its standard input, and its
+// end.
 #pragma once
 
 #include "platform/error.h"
@@ -11,6 +12,14 @@ namespace platform {
 /// then reads end-of-file at once); the soft limit on open descriptors is raised to the hard
 /// one.
 void PrepareServerProcess();
+
+/// Replaces `*argc` and `*argv`, as main got them, with the program's arguments as every name
+/// in this platform layer is spelt: on Linux they stay as they are, since names are bytes; on
+/// Windows they become UTF-8 made from the wide command line, since the narrow ones have each
+/// character outside the ANSI code page replaced by a look-alike or "?", which would name
+/// another file. They live as long as the process. False, with `*error` set and nothing
+/// replaced, when an argument cannot be spelt so (a lone UTF-16 surrogate) or memory ran out.
+bool ProgramArguments(int* argc, char*** argv, std::error_code* error = nullptr);
 
 /// Ends the process at once with `status`: no destructors, no stream flush, no waiting for
 /// other threads.

@@ -447,6 +447,36 @@ TEST(Rotation, EmptyDirectoryAtTheOldestBackupNameIsNeverRemoved) {
   EXPECT_EQ(ReadWholeFile(dir.File("app2.log")), "newer\n");
 }
 
+// A second writer that opens the log in the instant before the running one rotates it: when
+// it comes to lock the log, the file it holds has left the log's name, or (where an open log
+// cannot be moved) the rotation failed and the running writer holds the log's lock again.
+// Either way the second writer is refused, and the running one loses nothing.
+class OpensJustBeforeARotation : public LockedLogWriter {
+ public:
+  int Open() override {
+    LogFile() = platform::OpenForAppend(Settings().LogFileName());
+    EXPECT_EQ(Write(running, "rotates now\n"), 1);
+    LockLogFile();
+    return 1;
+  }
+  LogWriter* running = nullptr;
+};
+
+TEST(Rotation, WriterThatOpensTheLogAsARunningOneRotatesItIsRefused) {
+  ScratchDir dir;
+  LockedLogWriter running;
+  std::string log = OpenLog(dir, &running, 10, 2);
+  OpensJustBeforeARotation second;
+  second.running = &running;
+  Configure(&second, log, 10, 2);
+  CapturedOutput captured(stderr);
+  EXPECT_EQ(second.OpenOutput(), 0);
+  EXPECT_EQ(captured.Release(), Format(kLogLockedFormat, log.c_str()));
+  ASSERT_EQ(Write(&running, "next\n"), 1);
+  EXPECT_EQ(CountOf(ReadWholeFile(dir.File("app1.log")) + ReadWholeFile(log), "rotates now\n"), 1);
+  EXPECT_NE(ReadWholeFile(log).find("next\n"), std::string::npos);
+}
+
 TEST(Rotation, StartUpRotationWhoseReopenFailsStillStartsAndTheFirstWriteOpens) {
   ScratchDir dir;
   std::string log = dir.File("app.log");
@@ -629,6 +659,38 @@ TEST(RotationServer, RotationsWithinOneSecondKeepTheNewestMessages) {
   ASSERT_TRUE(server.WaitForClientsDone(1));
   ExpectTheNewestRunInTheRing(server.log, kBackups, kLimit, kMessages, Exactly(kLength));
   EXPECT_EQ(server.Stop(), 1);
+}
+
+// Names are used exactly as given, also where the system's narrow names would turn them into
+// others (Windows' ANSI code page: Łódź into Lódz). The log rotates under its own name and
+// the files of the look-alike name are left alone; a pipe of the look-alike name is another
+// pipe.
+TEST(RotationServer, NamesAreUsedExactlyAndTheirLookAlikesAreLeftAlone) {
+  ScratchDir dir;
+  const std::string log = dir.File("Łódź.log"), look_alike = dir.File("Lódz.log"),
+                    look_alike_backup = dir.File("Lódz1.log");
+  ASSERT_TRUE(WriteWholeFile(look_alike, "foreign log\n"));
+  ASSERT_TRUE(WriteWholeFile(look_alike_backup, "foreign backup\n"));
+  LogServer server(dir);
+  server.log = log;
+  ASSERT_TRUE(server.Start(RotationOptions(10, 2)));
+  ASSERT_TRUE(SendMessages(server.pipe, {"over the limit\n", "next\n"}));
+  ASSERT_TRUE(server.WaitForClientsDone(1));
+  EXPECT_EQ(server.Stop(), 1);
+  EXPECT_EQ(ReadWholeFile(dir.File("Łódź1.log")), "over the limit\n");
+  EXPECT_EQ(ReadWholeFile(log), "next\n");
+  EXPECT_EQ(ReadWholeFile(look_alike), "foreign log\n");
+  EXPECT_EQ(ReadWholeFile(look_alike_backup), "foreign backup\n");
+
+  const std::string tag = UniqueTag();
+  LogServer exact(dir, platform::MakePipeName(dir.path(), "Łódź-" + tag));
+  LogServer similar(dir, platform::MakePipeName(dir.path(), "Lódz-" + tag));
+  exact.log = dir.File("exact.log");
+  similar.log = dir.File("similar.log");
+  ASSERT_TRUE(exact.Start());
+  ASSERT_TRUE(similar.Start()) << similar.program.Stdout();
+  EXPECT_EQ(similar.Stop(), 1);
+  EXPECT_EQ(exact.Stop(), 1);
 }
 
 // Here the test is the other process. It appends only while no client writes: concurrent

@@ -1,5 +1,5 @@
-// What the log server and the control client do with what others put in their way: the
-// pipe's socket is the owner's alone, nothing found at the pipe path is removed or followed
+// What the log server and the control client do with what others put in their way: nothing
+// found at the pipe path is removed or followed
 // (only a dead server's socket is replaced), text from outside is printed as data and never
 // read as a format, and names too long for the system are refused, not overrun.
 #include <gtest/gtest.h>
@@ -28,19 +28,6 @@ bool MakeStaleSocket(const ScratchDir& dir, const std::string& path) {
   dead.log = dir.File("dead.log");
   // The name is bound after the ready byte; a client that got through proves it is there.
   return dead.Start() && SendMessages(path, {}) && FileExists(path);
-}
-
-TEST(Security, PipeSocketIsTheOwnersAlone) {
-  if (!PipesAreFiles()) GTEST_SKIP() << "the pipe is not a file here; it has the default ACL";
-  ScratchDir dir;
-  LogServer server(dir);
-  ASSERT_TRUE(server.Start());
-  ASSERT_TRUE(SendMessages(server.pipe, {}));
-  fs::file_status status = fs::symlink_status(server.pipe);
-  EXPECT_EQ(status.type(), fs::file_type::socket);
-  EXPECT_EQ(status.permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none)
-      << "mode " << std::oct << static_cast<int>(status.permissions());
-  EXPECT_EQ(server.Stop(), 1);
 }
 
 TEST(Security, LiveServersPipeIsNeverTakenOverNorRemovedByAnEarlierOwner) {
@@ -79,6 +66,44 @@ TEST(Security, LiveServersPipeIsNeverTakenOverNorRemovedByAnEarlierOwner) {
   EXPECT_EQ(ReadWholeFile(third.log), "third\n");
   EXPECT_EQ(third.Stop(), 1);
   EXPECT_FALSE(FileExists(third.pipe)) << "the last owner leaves its socket behind";
+}
+
+// A second server on the log of a live one is refused before its ready byte, the first one
+// and its client going on untouched; after a rotation the lock is on the new log, and the
+// backup is free.
+TEST(Security, SecondServerOnALiveLogIsRefusedAlsoAfterARotation) {
+  ScratchDir dir;
+  LogServer first(dir);
+  ASSERT_TRUE(first.Start(RotationOptions(100, 2)));
+  PipeClient client;
+  ASSERT_TRUE(client.Connect(first.pipe));
+  const std::string backup = dir.File("server1.log"), before = "before\n", over(100, 'o');
+  auto refused = [&](const std::string& when) {
+    RunResult second =
+        RunProgram({LoggerPath(), "--input=" + UniquePipeName(dir), "--output=" + first.log});
+    EXPECT_EQ(second.status, 1) << when;
+    EXPECT_EQ(second.err, Format(kLogLockedFormat, first.log.c_str())) << when;
+    EXPECT_EQ(second.out, "") << when;
+  };
+
+  ASSERT_TRUE(client.Send(before));
+  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(first.log) == before; }));
+  refused("before a rotation");
+  ASSERT_TRUE(client.Send(over));
+  ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(backup) == before + over; })) << "no rotation";
+  refused("after a rotation");
+  LogServer on_backup(dir, UniquePipeName(dir));
+  on_backup.log = backup;
+  ASSERT_TRUE(on_backup.Start()) << on_backup.program.Stderr();
+  EXPECT_EQ(on_backup.Stop(), 1);
+
+  ASSERT_TRUE(client.Send("after\n"));
+  client.Close();
+  ASSERT_TRUE(first.WaitForClientsDone(1));
+  EXPECT_EQ(ReadWholeFile(first.log), "after\n");
+  EXPECT_EQ(ReadWholeFile(backup), before + over);
+  EXPECT_EQ(first.Stop(), 1);
+  EXPECT_EQ(first.program.Stderr().find("LogServer:"), std::string::npos) << first.program.Stderr();
 }
 
 TEST(Security, StaleSocketOfADeadServerIsReplaced) {

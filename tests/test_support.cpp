@@ -115,14 +115,15 @@ ScratchDir::~ScratchDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+// Paths are UTF-8, as the programs under test take them on every system.
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::ofstream file(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(file);
 }
 
 std::string ReadWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
   std::ostringstream bytes;
   bytes << file.rdbuf();
   return bytes.str();
@@ -130,12 +131,12 @@ std::string ReadWholeFile(const std::string& path) {
 
 bool FileExists(const std::string& path) {
   std::error_code ignored;
-  return std::filesystem::exists(path, ignored);
+  return std::filesystem::exists(std::filesystem::u8path(path), ignored);
 }
 
 uint64_t SizeOf(const std::string& path) {
   std::error_code error;
-  uint64_t size = std::filesystem::file_size(path, error);
+  uint64_t size = std::filesystem::file_size(std::filesystem::u8path(path), error);
   return error ? 0 : size;
 }
 

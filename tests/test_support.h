@@ -52,6 +52,7 @@ class ScratchDir {
   std::string path_;
 };
 
+/// Paths are UTF-8 on every system, as the programs under test take them.
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
 /// The file's bytes, or an empty string when it cannot be read.
 std::string ReadWholeFile(const std::string& path);

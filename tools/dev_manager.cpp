@@ -241,6 +241,10 @@ int main(int argc, char** argv) {
   // The relays may outlive every owner, so the manager is never freed.
   Manager* manager = new Manager;
   int status = 2;
+  // The log server gets its arguments as they were typed, names outside the ANSI code page
+  // included; on failure the narrow ones, in which such names are already lost, are all
+  // there is.
+  platform::ProgramArguments(&argc, &argv);
   if (ParseOptions(argc, argv, &manager->options)) {
     manager->state.command_line = JoinCommandLine(manager->options.command);
     status = 1;

@@ -2,6 +2,7 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -43,6 +44,28 @@ File OpenForAppend(const char* path, std::error_code* error) {
     return kNoFile;
   }
   return Wrap<File>(fd);
+}
+
+const bool kRenamesOpenFiles = true;
+
+// flock rather than a record lock: it belongs to the open file, not to the process, so a
+// second descriptor of the same file in this process is refused like another process's, and
+// closing that one does not let the log's lock go. The rename of a rotation keeps it too.
+bool LockForWriting(File file) {
+  struct stat st;
+  if (fstat(Fd(file), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  int rc;
+  do {
+    rc = flock(Fd(file), LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 || errno != EWOULDBLOCK;
+}
+
+bool IsFileAt(File file, const char* path) {
+  struct stat open_file, named;
+  if (fstat(Fd(file), &open_file) != 0) return true;
+  if (stat(path, &named) != 0) return errno != ENOENT;
+  return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
 bool AppendToFile(File file, const Slice* slices, int count, size_t* written,

@@ -37,11 +37,15 @@ Lock& NameLock() {
   return *lock;
 }
 
-// The socket file is made owner-only, like the default security of a Windows pipe. Only
-// the main thread creates files at this point of start-up, so the process-wide umask is
-// safe to change around the bind.
-bool BindOwnerOnly(int fd, const sockaddr_un& address) {
+// The socket file gets what the umask leaves of owner and group, and nothing for others:
+// an operator lets a service group log through the group of the socket's directory and a
+// umask such as 0007. The bind itself creates the file with that mode, so it is never wider
+// for a moment. Only the main thread creates files at this point of start-up, so the
+// process-wide umask is safe to change around the bind.
+bool BindForOwnerAndGroup(int fd, const sockaddr_un& address) {
+  // A umask can be read only by setting one; the strict one stands for that instant.
   mode_t old_mask = umask(077);
+  umask(old_mask | 007);
   int rc = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
   umask(old_mask);
   return rc == 0;
@@ -70,11 +74,11 @@ bool OpenListener(const char* name, std::error_code* error) {
   int fd = NewPipeSocket(SOCK_NONBLOCK);
   if (fd < 0) return StoreErrno(error), false;
   LockGuard guard(NameLock());
-  bool bound = BindOwnerOnly(fd, address);
+  bool bound = BindForOwnerAndGroup(fd, address);
   std::error_code failed = ErrnoError();
   if (!bound && failed.value() == EADDRINUSE && IsStaleSocket(address)) {
     unlink(address.sun_path);
-    bound = BindOwnerOnly(fd, address);
+    bound = BindForOwnerAndGroup(fd, address);
     failed = ErrnoError();
   }
   if (bound && listen(fd, SOMAXCONN) != 0) {

@@ -48,6 +48,8 @@ void CatchSignal(int number) {
 
 }  // namespace
 
+bool ProgramArguments(int*, char***, std::error_code*) { return true; }
+
 void PrepareServerProcess() {
   HoldStandardDescriptor(STDIN_FILENO);
   HoldStandardDescriptor(STDOUT_FILENO);

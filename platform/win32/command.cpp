@@ -1,4 +1,4 @@
-// Win32: external commands through msvcrt's _popen and cmd.exe; relies on the inherit lock.
+// Win32: external commands through msvcrt's _wpopen and cmd.exe; relies on the inherit lock.
 #include "platform/command.h"
 
 #include <cerrno>
@@ -11,7 +11,7 @@ namespace platform {
 
 namespace {
 
-// _popen runs "cmd.exe /c COMMAND", and cmd keeps COMMAND's quotes only when there are
+// _wpopen runs "cmd.exe /c COMMAND", and cmd keeps COMMAND's quotes only when there are
 // exactly two of them around the name of a program; otherwise it strips the first and the
 // last quote character of the line. One more pair around the whole command is what it then
 // strips, so a quoted program with a quoted argument runs as written. Null when out of memory.
@@ -34,16 +34,18 @@ std::FILE* StartCommand(const char* command, std::error_code* error) {
     SetError(error, std::make_error_code(std::errc::not_enough_memory));
     return nullptr;
   }
-  // _popen makes its end for the child inheritable and starts cmd.exe inheriting every
+  WideText wide(quoted);
+  std::free(quoted);
+  if (!wide.Get()) return StoreLastError(error), nullptr;
+  // _wpopen makes its end for the child inheritable and starts cmd.exe inheriting every
   // inheritable handle, so it must not overlap a spawn that has handles of its own open.
   AcquireInheritLock();
   ::SetLastError(0);
   errno = 0;
-  std::FILE* stream = _popen(quoted, "wb");
+  std::FILE* stream = _wpopen(wide.Get(), L"wb");
   const DWORD last = GetLastError();
   const int saved_errno = errno;
   ReleaseInheritLock();
-  std::free(quoted);
   // A failed system call leaves its code; a failure inside the C library only sets errno.
   if (stream == nullptr)
     SetError(error,

@@ -1,4 +1,5 @@
-// Win32: log files as FILE_APPEND_DATA handles; modification times as FILETIMEs.
+// Win32: log files as FILE_APPEND_DATA handles; modification times as FILETIMEs; every name
+// through the wide calls.
 #include "platform/file.h"
 
 #include <cerrno>
@@ -33,11 +34,35 @@ int EndOfRun(const Slice* slices, int count, int first, size_t* size) {
   return next;
 }
 
+// The one byte that the writer lock covers: far beyond the end of any log, so that no reader
+// and no other appender ever reaches it, as Windows refuses them a locked range.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+constexpr DWORD kLockOffsetLow = 0xFFFFFFFE;
+
 }  // namespace
 
+const bool kRenamesOpenFiles = false;
+
+bool LockForWriting(File file) {
+  HANDLE h = ToHandle(file);
+  if (GetFileType(h) != FILE_TYPE_DISK) return true;
+  OVERLAPPED at;
+  ZeroMemory(&at, sizeof(at));
+  at.Offset = kLockOffsetLow;
+  at.OffsetHigh = kLockOffsetHigh;
+  return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ||
+         GetLastError() != ERROR_LOCK_VIOLATION;
+}
+
+// The log's handle does not share deletion, so the log can be neither moved nor removed.
+bool IsFileAt(File, const char*) { return true; }
+
 File OpenForAppend(const char* path, std::error_code* error) {
-  HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  WideText name(path);
+  HANDLE h = name.Get()
+                 ? CreateFileW(name.Get(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL)
+                 : INVALID_HANDLE_VALUE;
   if (h == INVALID_HANDLE_VALUE) StoreLastError(error);
   return Wrap<File>(h);
 }
@@ -111,8 +136,9 @@ DescriptorHold::~DescriptorHold() {}
 
 // The runtime's stat gives whole seconds; the FILETIME behind it keeps 100 ns.
 bool GetModificationTime(const char* path, FileTime* time, std::error_code* error) {
+  WideText name(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+  if (!name.Get() || !GetFileAttributesExW(name.Get(), GetFileExInfoStandard, &data))
     return StoreLastError(error), false;
   int64_t ticks =
       static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
@@ -126,10 +152,16 @@ bool GetModificationTime(const char* path, FileTime* time, std::error_code* erro
 }
 
 bool RenameFile(const char* from, const char* to, std::error_code* error) {
-  return StoreErrnoUnless(std::rename(from, to) == 0, error);
+  WideText old_name(from), new_name(to);
+  if (!old_name.Get() || !new_name.Get()) return StoreLastError(error), false;
+  return StoreErrnoUnless(_wrename(old_name.Get(), new_name.Get()) == 0, error);
 }
 
-void RemoveFile(const char* path) { std::remove(path); }
+// DeleteFileW removes files only, never a directory.
+void RemoveFile(const char* path) {
+  WideText name(path);
+  if (name.Get()) DeleteFileW(name.Get());
+}
 
 int64_t CurrentTimeSeconds() { return _time64(NULL); }
 

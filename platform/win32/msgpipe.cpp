@@ -1,7 +1,14 @@
-// Win32: the log pipe is a message-mode named pipe; relies on FILE_FLAG_FIRST_PIPE_INSTANCE.
+// Win32: the log pipe is a message-mode named pipe for local clients of the server's own user;
+// relies on FILE_FLAG_FIRST_PIPE_INSTANCE, PIPE_REJECT_REMOTE_CLIENTS and ADVAPI32's security
+// descriptors.
 #include "platform/msgpipe.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "platform/win32/native.h"
+// After windows.h, which it needs.
+#include <sddl.h>
 
 namespace platform {
 
@@ -9,6 +16,46 @@ namespace {
 
 // Set once the first instance exists: only the main thread creates instances.
 bool g_name_created = false;
+SECURITY_ATTRIBUTES g_security = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+
+// The user this process runs as, in the text form of a SID; null, with GetLastError set,
+// when it cannot be read. Freed with LocalFree.
+wchar_t* OwnUser() {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, NULL, 0, &size);
+  TOKEN_USER* user = static_cast<TOKEN_USER*>(std::malloc(size));
+  wchar_t* text = nullptr;
+  if (!user) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  } else if (GetTokenInformation(token, TokenUser, user, size, &size)) {
+    ConvertSidToStringSidW(user->User.Sid, &text);
+  }
+  DWORD failed = GetLastError();
+  std::free(user);
+  CloseHandle(token);
+  SetLastError(failed);
+  return text;
+}
+
+// Every instance is made with this security: all access for the server's user and the
+// system, none for anyone else, as the Linux socket's mode keeps others out. The default
+// would let administrators write and everyone read, and a reader may take an instance.
+bool MakeOwnerOnlySecurity() {
+  if (g_security.lpSecurityDescriptor) return true;
+  wchar_t* user = OwnUser();
+  if (!user) return false;
+  wchar_t sddl[256];
+  int length = _snwprintf(sddl, 256, L"D:P(A;;GA;;;SY)(A;;GA;;;%ls)", user);
+  LocalFree(user);
+  if (length < 0 || length >= 256) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return false;
+  }
+  return ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      sddl, SDDL_REVISION_1, &g_security.lpSecurityDescriptor, NULL);
+}
 
 // True when `first` is the only instance of its name. Wine ignores
 // FILE_FLAG_FIRST_PIPE_INSTANCE, so the count of instances is asked as well.
@@ -57,9 +104,13 @@ bool CreatePipeInstance(const char* name, PipeEnd* instance, std::error_code* er
   // The first instance must create the name: were it already taken, by another server or by
   // anyone else, the clients would be shared with that owner, who could read their text.
   DWORD first = g_name_created ? 0 : FILE_FLAG_FIRST_PIPE_INSTANCE;
-  HANDLE h = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | first,
-                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                              PIPE_UNLIMITED_INSTANCES, kMaxMessage, kMaxMessage, 0, NULL);
+  WideText wide_name(name);
+  if (!wide_name.Get() || !MakeOwnerOnlySecurity()) return StoreLastError(error), false;
+  // Clients on other machines are turned away, as a Unix-domain socket has none.
+  HANDLE h = CreateNamedPipeW(
+      wide_name.Get(), PIPE_ACCESS_INBOUND | first,
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+      PIPE_UNLIMITED_INSTANCES, kMaxMessage, kMaxMessage, 0, &g_security);
   if (h == INVALID_HANDLE_VALUE) return StoreLastError(error), false;
   if (!g_name_created && !IsOnlyInstance(h)) {
     CloseHandle(h);

@@ -1,6 +1,7 @@
 // Win32 backend only, and the one header through which the tools' support code reaches the
 // system too: the kernel handle or socket inside a platform handle, the thread's last error
-// as an error code, the lock that every child-starting call holds, and private sockets.
+// as an error code, names for the wide calls, the lock that every child-starting call holds,
+// and private sockets.
 #pragma once
 
 #include <winsock2.h>  // and, through it, windows.h
@@ -58,6 +59,23 @@ inline void StoreLastError(std::error_code* error) { SetError(error, SystemError
 inline void StoreSocketError(std::error_code* error) {
   SetError(error, SystemError(static_cast<DWORD>(WSAGetLastError())));
 }
+
+/// `text`, UTF-8 as every name inside the programs is (see ProgramArguments), as UTF-16 for
+/// the system's wide calls, so that each name reaches the system exactly as it was given.
+class WideText {
+ public:
+  explicit WideText(const char* text);
+  ~WideText();
+  WideText(const WideText&) = delete;
+  WideText& operator=(const WideText&) = delete;
+
+  /// The text; null when it was not valid UTF-8 (ERROR_NO_UNICODE_TRANSLATION) or memory
+  /// ran out (ERROR_NOT_ENOUGH_MEMORY), with GetLastError set.
+  wchar_t* Get() const { return wide_; }
+
+ private:
+  wchar_t* wide_ = nullptr;
+};
 
 /// FILETIME counts 100 ns steps from 1601-01-01 UTC.
 inline constexpr int64_t kTicksPerSecond = 10000000;

@@ -1,9 +1,60 @@
-// Win32: the server process's standard streams and its end; relies on TerminateProcess on itself.
+// Win32: the server process's arguments, standard streams and end; relies on msvcrt's
+// __wgetmainargs and TerminateProcess on itself.
 #include "platform/process.h"
+
+#include <cstdlib>
 
 #include "platform/win32/native.h"
 
+// msvcrt's own split of the wide command line, the one it gives a program with a wide main.
+extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment,
+                                      int expand_wildcards, int* startup_info);
+
 namespace platform {
+
+namespace {
+
+// `text` as UTF-8 in memory of its own; null, with GetLastError set, when it holds a lone
+// surrogate, which no UTF-8 can carry, or memory ran out.
+char* Utf8FromWide(const wchar_t* text) {
+  int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, NULL, 0, NULL, NULL);
+  if (length <= 0) return nullptr;
+  char* utf8 = static_cast<char*>(std::malloc(static_cast<size_t>(length)));
+  if (!utf8) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, utf8, length, NULL, NULL);
+  return utf8;
+}
+
+}  // namespace
+
+bool ProgramArguments(int* argc, char*** argv, std::error_code* error) {
+  int count = 0, startup_info = 0;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  if (__wgetmainargs(&count, &wide, &environment, 0, &startup_info) != 0 || !wide) {
+    SetError(error, SystemError(ERROR_NOT_ENOUGH_MEMORY));
+    return false;
+  }
+  char** utf8 = static_cast<char**>(std::calloc(static_cast<size_t>(count) + 1, sizeof(char*)));
+  if (!utf8) {
+    SetError(error, SystemError(ERROR_NOT_ENOUGH_MEMORY));
+    return false;
+  }
+  // The process ends when this fails, so what was converted by then is not freed.
+  for (int i = 0; i < count; ++i) {
+    utf8[i] = Utf8FromWide(wide[i]);
+    if (!utf8[i]) {
+      StoreLastError(error);
+      return false;
+    }
+  }
+  *argc = count;
+  *argv = utf8;
+  return true;
+}
 
 // Windows has no signal that kills a writer into a closed pipe or an oversized file, a
 // process started without standard input already gets a null handle whose first read

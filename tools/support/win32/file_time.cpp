@@ -7,9 +7,11 @@ namespace platform {
 
 // Through a handle of its own, which directories need too (backup semantics).
 bool SetModificationTime(const char* path, FileTime time, std::error_code* error) {
-  HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  WideText name(path);
+  HANDLE h = name.Get() ? CreateFileW(name.Get(), FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL)
+                        : INVALID_HANDLE_VALUE;
   if (h == INVALID_HANDLE_VALUE) return StoreLastError(error), false;
   uint64_t ticks = static_cast<uint64_t>(time.seconds * kTicksPerSecond + time.nanoseconds / 100 +
                                          kTicksFrom1601To1970);

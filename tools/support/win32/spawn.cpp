@@ -1,4 +1,5 @@
-// Win32: child processes through CreateProcessA; relies on PROC_THREAD_ATTRIBUTE_HANDLE_LIST.
+// Win32: child processes through CreateProcessW, their arguments UTF-8 as every name here;
+// relies on PROC_THREAD_ATTRIBUTE_HANDLE_LIST.
 #include "tools/support/spawn.h"
 
 #include <new>
@@ -62,9 +63,11 @@ std::string BuildCommandLine(const std::vector<std::string>& argv) {
 // those that are not null as its inherited handles. The explicit list keeps inheritable
 // handles that other code of this process owns out of the child; the inherit lock keeps ours
 // out of children that other threads start without such a list.
-bool CreateWithHandles(std::string* command_line, const HANDLE* standard, PROCESS_INFORMATION* info,
-                       std::error_code* error) {
-  STARTUPINFOEXA startup;
+bool CreateWithHandles(const std::string& command_line, const HANDLE* standard,
+                       PROCESS_INFORMATION* info, std::error_code* error) {
+  WideText wide_line(command_line.c_str());
+  if (!wide_line.Get()) return StoreLastError(error), false;
+  STARTUPINFOEXW startup;
   ZeroMemory(&startup, sizeof(startup));
   startup.StartupInfo.cb = sizeof(startup);
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -90,8 +93,8 @@ bool CreateWithHandles(std::string* command_line, const HANDLE* standard, PROCES
                                       count * sizeof(HANDLE), NULL, NULL);
   if (ok) {
     startup.lpAttributeList = list;
-    ok = CreateProcessA(NULL, &(*command_line)[0], NULL, NULL, TRUE, EXTENDED_STARTUPINFO_PRESENT,
-                        NULL, NULL, &startup.StartupInfo, info);
+    ok = CreateProcessW(NULL, wide_line.Get(), NULL, NULL, TRUE, EXTENDED_STARTUPINFO_PRESENT, NULL,
+                        NULL, &startup.StartupInfo, info);
     DeleteProcThreadAttributeList(list);
   }
   if (!ok) StoreLastError(error);
@@ -143,7 +146,7 @@ bool SpawnChild(const std::vector<std::string>& argv, ChildInput input, ChildOut
       ok = SetHandleInformation(standard[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
       if (!ok) StoreLastError(error);
     }
-    if (ok) ok = CreateWithHandles(&command_line, standard, &info, error);
+    if (ok) ok = CreateWithHandles(command_line, standard, &info, error);
     for (HANDLE h : theirs) CloseHandle(h);
     ReleaseInheritLock();
   } else {
