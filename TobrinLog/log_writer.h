@@ -79,6 +79,9 @@ class LockedLogWriter : public LogWriter {
   int WriteAll(const char* data, int length) override;
   /// WriteBlocks under the lock: the blocks reach the output together, in order.
   int WriteBlocksLocked(const Block* blocks, int count);
+  /// Waits until no write is under way and keeps every later one from starting, for good:
+  /// the process is about to end. A write that pauses (see PauseBeforeRetry) lets it in.
+  void StopWriting() { lock_.Acquire(); }
 
  private:
   platform::Lock lock_;

@@ -54,7 +54,7 @@ void FillThenMakeRoom(LogServer* server, const std::function<bool()>& make_room)
   ASSERT_GE(log.size(), later.size());
   EXPECT_EQ(log.substr(log.size() - later.size()), later);
   LogReader reader(1, Exactly(kSize));
-  EXPECT_TRUE(reader.ReadFile(server->log, log.substr(0, log.size() - later.size()), false));
+  EXPECT_TRUE(reader.ReadFile(server->log, log.substr(0, log.size() - later.size())));
   EXPECT_GT(reader.messages, 0);
   EXPECT_EQ(CountOf(server->program.Stdout(), kWriteAllFailed), 1);
   EXPECT_EQ(server->Stop(), 1);
