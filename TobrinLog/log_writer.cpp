@@ -1,5 +1,8 @@
 #include "log_writer.h"
 
+#include <chrono>
+#include <thread>
+
 #include "platform/command.h"
 #include "report.h"
 #include "server_messages.h"
@@ -51,16 +54,44 @@ int LogWriter::WriteToCommand(const Block* blocks, int count) {
   return result;
 }
 
+// A write that finds the disk full keeps the blocks it has not written in full, and the part
+// of one that it cut short is cut off the log again, so trying again later writes each
+// block once and whole.
 int LogWriter::WriteToFile(const Block* blocks, int count) {
+  bool held = false;
   while (count > 0) {
     if (!platform::IsOpen(file_handle_) && !Open()) return 0;
     if (!rotation_.ReopenIfRemoved()) return 0;
     int group = BlocksBeforeRotation(blocks, count);
-    if (!AppendBlocks(blocks, group)) return 0;
-    blocks += group;
-    count -= group;
+    std::error_code error;
+    int written = AppendBlocks(blocks, group, &error);
+    blocks += written;
+    count -= written;
+    if (written < group) {
+      if (!platform::IsDiskFull(error)) return 0;
+      NoteWritingPaused(error);
+      PauseBeforeRetry(kFullDiskRetryMilliseconds);
+      held = true;
+    }
   }
+  if (held) NoteWritingResumed();
   return 1;
+}
+
+void LogWriter::NoteWritingPaused(const std::error_code& error) {
+  if (writing_paused_) return;
+  writing_paused_ = true;
+  ReportError(kWritingPausedFormat, settings_.LogFileName(), error.value());
+}
+
+void LogWriter::NoteWritingResumed() {
+  if (!writing_paused_) return;
+  writing_paused_ = false;
+  ReportError(kWritingResumedFormat, settings_.LogFileName());
+}
+
+void LogWriter::PauseBeforeRetry(int milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 int LogWriter::BlocksBeforeRotation(const Block* blocks, int count) const {
@@ -75,7 +106,7 @@ int LogWriter::BlocksBeforeRotation(const Block* blocks, int count) const {
   return count;
 }
 
-bool LogWriter::AppendBlocks(const Block* blocks, int count) {
+int LogWriter::AppendBlocks(const Block* blocks, int count, std::error_code* error) {
   platform::Slice slices[kMaxBlocksPerWrite];
   for (int i = 0; i < count; ++i)
     slices[i] = {blocks[i].data, blocks[i].length > 0 ? static_cast<size_t>(blocks[i].length) : 0};
@@ -89,7 +120,7 @@ bool LogWriter::AppendBlocks(const Block* blocks, int count) {
       continue;
     }
     size_t written = 0;
-    bool ok = platform::AppendToFile(file_handle_, slices + first, count - first, &written);
+    bool ok = platform::AppendToFile(file_handle_, slices + first, count - first, &written, error);
     // A write that takes nothing would never finish the block: count it as failed.
     if (written == 0) ok = false;
     // What a failing call still wrote is counted like any other write.
@@ -107,10 +138,10 @@ bool LogWriter::AppendBlocks(const Block* blocks, int count) {
     }
     if (!ok) {
       rotation_.CheckSizeAfterWrite(RemoveTornBlock(partial) ? 0 : partial);
-      return false;
+      return first;
     }
   }
-  return true;
+  return count;
 }
 
 // A block cut short by a full disk would have the next block glued to its head. The handle's
@@ -144,3 +175,6 @@ int LockedLogWriter::WriteBlocksLocked(const Block* blocks, int count) {
   platform::LockGuard guard(lock_);
   return LogWriter::WriteBlocks(blocks, count);
 }
+
+// Nothing wakes the pause early: it only lets the lock go for its length.
+void LockedLogWriter::PauseBeforeRetry(int milliseconds) { pause_.WaitFor(lock_, milliseconds); }

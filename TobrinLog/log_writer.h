@@ -13,6 +13,9 @@
 inline constexpr int kMaxBlocksPerWrite = platform::kMaxSlicesPerAppend;
 /// The command stream's buffer: room for a group of typical lines, the size of a Linux pipe.
 inline constexpr int kCommandBufferBytes = 64 * 1024;
+/// How long a write that found the disk full waits before it tries again. Room comes back
+/// when someone acts (removes files, raises a quota), so trying more often only costs calls.
+inline constexpr int kFullDiskRetryMilliseconds = 1000;
 
 /// One message handed to the writer.
 struct Block {
@@ -33,7 +36,8 @@ class LogWriter : public LogFileOwner {
   /// Opens the log file for appending.
   int Open() override = 0;
   /// Writes `length` bytes in full to the output, then (file mode) checks the size and
-  /// rotates when it is over the limit. Not locked.
+  /// rotates when it is over the limit. A write that finds the disk full keeps its bytes and
+  /// tries again after a pause (see PauseBeforeRetry) until there is room. Not locked.
   virtual int WriteAll(const char* data, int length);
   /// Writes `count` blocks as WriteAll would one after another, stopping at the first
   /// failure, but with as few system calls as that allows. Not locked.
@@ -51,6 +55,10 @@ class LogWriter : public LogFileOwner {
   const LogRotation& Rotation() const { return rotation_; }
   platform::File& LogFile() override { return file_handle_; }
 
+ protected:
+  /// Waits `milliseconds` before a write that could not be done is tried again; here a sleep.
+  virtual void PauseBeforeRetry(int milliseconds);
+
  private:
   /// Puts the blocks into the command's stream and flushes it once: the group reaches the
   /// command's pipe together, and a failure is this call's own.
@@ -60,8 +68,13 @@ class LogWriter : public LogFileOwner {
   /// size over the limit, after which the file must rotate.
   int BlocksBeforeRotation(const Block* blocks, int count) const;
   /// Appends the blocks at the end of the log file, running the size check after each.
-  /// False on a failed write.
-  bool AppendBlocks(const Block* blocks, int count);
+  /// Returns how many were written in full: fewer than `count` after a failed write, whose
+  /// reason is then in `*error`.
+  int AppendBlocks(const Block* blocks, int count, std::error_code* error);
+  /// The lines on standard error as writing stops for a full disk and starts again: each only
+  /// once, whichever client's write meets the change.
+  void NoteWritingPaused(const std::error_code& error);
+  void NoteWritingResumed();
   /// Cuts the last `torn` bytes, the part of a block that a failed write left, off the log
   /// file again, unless something was appended behind them. True when they are gone.
   bool RemoveTornBlock(int64_t torn);
@@ -70,6 +83,7 @@ class LogWriter : public LogFileOwner {
   platform::File file_handle_ = platform::kNoFile;
   std::FILE* command_stream_ = nullptr;
   LogRotation rotation_;
+  bool writing_paused_ = false;
 };
 
 /// The writer that client threads share: WriteAll runs whole under one lock.
@@ -83,6 +97,12 @@ class LockedLogWriter : public LogWriter {
   /// the process is about to end. A write that pauses (see PauseBeforeRetry) lets it in.
   void StopWriting() { lock_.Acquire(); }
 
+ protected:
+  /// Lets the lock go while it waits, so that other clients, and the end, need not wait for
+  /// room; the caller holds the lock (every write of this class does).
+  void PauseBeforeRetry(int milliseconds) override;
+
  private:
   platform::Lock lock_;
+  platform::Condition pause_;
 };

@@ -29,6 +29,12 @@ inline constexpr char kOutOfMemoryFormat[] =
 inline constexpr char kCommandStartFailedFormat[] = "LogServer: failed to open pipe (%s). err=%d\n";
 inline constexpr char kCannotOpenLogFormat[] =
     "LogServer: cannot open log file(%s) for write (err=%d)\n";
+/// A write found the disk or the quota full: the messages are held and tried again.
+inline constexpr char kWritingPausedFormat[] =
+    "LogServer: no room for log file(%s) (err=%d); writing paused until there is room\n";
+/// A held write went through; only %s.
+inline constexpr char kWritingResumedFormat[] =
+    "LogServer: room again for log file(%s); writing resumed\n";
 
 // Rotation: the first on standard output, the others written into the log itself.
 

@@ -144,7 +144,7 @@ std::string SmallDisk::Mount() {
 }
 
 // Ever smaller writes, down to one byte, leave no room that a message could still take.
-void SmallDisk::Fill() {
+void SmallDisk::Fill(int room) {
   FILE* filler = std::fopen(File("filler").c_str(), "ab");
   if (!filler) return;
   std::setvbuf(filler, nullptr, _IONBF, 0);
@@ -155,6 +155,10 @@ void SmallDisk::Fill() {
     std::clearerr(filler);
   }
   std::fclose(filler);
+  std::error_code ignored;
+  uint64_t size = std::filesystem::file_size(File("filler"), ignored);
+  if (room > 0 && !ignored && size > static_cast<uint64_t>(room))
+    std::filesystem::resize_file(File("filler"), size - room, ignored);
 }
 
 void SmallDisk::MakeRoom() {

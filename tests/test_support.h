@@ -70,8 +70,9 @@ class SmallDisk {
   /// "" once the disk is there, else why it cannot be had (the test then skips).
   std::string Mount();
   std::string File(const std::string& name) const { return point_ + "/" + name; }
-  /// Fills the disk to its last byte with a file of its own.
-  void Fill();
+  /// Fills the disk with a file of its own, to its last byte but about `room` bytes (rounded
+  /// up to whole pages).
+  void Fill(int room);
   /// Removes that file again.
   void MakeRoom();
 
