@@ -1,9 +1,11 @@
 #include "log_writer.h"
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
 #include "platform/command.h"
+#include "platform/thread.h"
 #include "report.h"
 #include "server_messages.h"
 
@@ -15,21 +17,26 @@ LogWriter::~LogWriter() {
 }
 
 int LogWriter::OpenOutput() {
-  if (settings_.CommandMode()) {
-    std::error_code error;
-    command_stream_ = platform::StartCommand(settings_.ExternalCmd(), &error);
-    if (!command_stream_) {
-      std::fprintf(stderr, kCommandStartFailedFormat, settings_.ExternalCmd(), error.value());
-      return 0;
-    }
-    // Every write ends with a flush, so a write into a command that has gone fails in
-    // WriteAll itself, never later in a flush whose loss nobody would notice; the buffer
-    // only lets the blocks of one write leave together.
-    std::setvbuf(command_stream_, nullptr, _IOFBF, kCommandBufferBytes);
-    return 1;
-  }
+  if (settings_.CommandMode()) return StartTheCommand();
   if (!Open()) return 0;
   rotation_.CheckSizeAtStartup();
+  return 1;
+}
+
+int LogWriter::StartTheCommand() {
+  next_command_start_ =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kCommandRestartMilliseconds);
+  std::error_code error;
+  command_stream_ = platform::StartCommand(settings_.ExternalCmd(), &error);
+  if (!command_stream_) {
+    ReportError(kCommandStartFailedFormat, settings_.ExternalCmd(), error.value());
+    return 0;
+  }
+  command_ended_ = false;
+  // Every write ends with a flush, so a write into a command that has gone fails in
+  // WriteAll itself, never later in a flush whose loss nobody would notice; the buffer
+  // only lets the blocks of one write leave together.
+  std::setvbuf(command_stream_, nullptr, _IOFBF, kCommandBufferBytes);
   return 1;
 }
 
@@ -43,15 +50,63 @@ int LogWriter::WriteBlocks(const Block* blocks, int count) {
   return WriteToCommand(blocks, count);
 }
 
+// The command's end shows as a failed write, and the blocks of that write go to the new
+// command whole. What the ended command had taken into its pipe but not read is lost with it:
+// neither system tells how much that was.
 int LogWriter::WriteToCommand(const Block* blocks, int count) {
-  if (!command_stream_) return 0;
-  int result = 1;
-  for (int i = 0; i < count && result; ++i) {
-    size_t length = blocks[i].length > 0 ? static_cast<size_t>(blocks[i].length) : 0;
-    if (std::fwrite(blocks[i].data, 1, length, command_stream_) != length) result = 0;
+  for (;;) {
+    if (!command_stream_ && !(command_ended_ && StartCommandAgain())) return 0;
+    bool gone = false;
+    if (PutIntoCommand(blocks, count, &gone)) return 1;
+    if (!gone) return 0;
+    LetEndedCommandGo();
   }
-  if (std::fflush(command_stream_) != 0) result = 0;
-  return result;
+}
+
+bool LogWriter::PutIntoCommand(const Block* blocks, int count, bool* gone) {
+  bool ok = true;
+  for (int i = 0; i < count && ok; ++i) {
+    size_t length = blocks[i].length > 0 ? static_cast<size_t>(blocks[i].length) : 0;
+    errno = 0;
+    ok = std::fwrite(blocks[i].data, 1, length, command_stream_) == length;
+    if (!ok) *gone = platform::IsCommandGone(errno);
+  }
+  errno = 0;
+  if (std::fflush(command_stream_) != 0 && ok) {
+    ok = false;
+    *gone = platform::IsCommandGone(errno);
+  }
+  return ok;
+}
+
+int LogWriter::StartCommandAgain() {
+  for (;;) {
+    if (command_stream_) return 1;
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+        next_command_start_ - std::chrono::steady_clock::now());
+    if (wait.count() <= 0) break;
+    PauseBeforeRetry(static_cast<int>(wait.count()) + 1);
+  }
+  ReportError(kCommandRestartFormat, settings_.ExternalCmd());
+  return StartTheCommand();
+}
+
+namespace {
+
+constexpr size_t kCloserStackBytes = 64 * 1024;
+
+void CloseEndedCommand(void* stream) { platform::CloseCommand(static_cast<std::FILE*>(stream)); }
+
+}  // namespace
+
+// Closing waits for the command to end. One that has closed its standard input but runs on
+// must not hold the writer, and so every client, meanwhile.
+void LogWriter::LetEndedCommandGo() {
+  std::FILE* ended = command_stream_;
+  command_stream_ = nullptr;
+  command_ended_ = true;
+  if (!platform::StartDetachedThread(CloseEndedCommand, ended, kCloserStackBytes))
+    platform::CloseCommand(ended);
 }
 
 // A write that finds the disk full keeps the blocks it has not written in full, and the part

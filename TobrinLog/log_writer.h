@@ -1,6 +1,7 @@
 // The log writer: the output (a log file or an external command) and the writing into it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 
@@ -13,6 +14,9 @@
 inline constexpr int kMaxBlocksPerWrite = platform::kMaxSlicesPerAppend;
 /// The command stream's buffer: room for a group of typical lines, the size of a Linux pipe.
 inline constexpr int kCommandBufferBytes = 64 * 1024;
+/// A command that has ended is started again once this long has passed since its last start,
+/// so that one that ends at once does not take the machine's time starting again and again.
+inline constexpr int kCommandRestartMilliseconds = 1000;
 /// How long a write that found the disk full waits before it tries again. Room comes back
 /// when someone acts (removes files, raises a quota), so trying more often only costs calls.
 inline constexpr int kFullDiskRetryMilliseconds = 1000;
@@ -37,7 +41,8 @@ class LogWriter : public LogFileOwner {
   int Open() override = 0;
   /// Writes `length` bytes in full to the output, then (file mode) checks the size and
   /// rotates when it is over the limit. A write that finds the disk full keeps its bytes and
-  /// tries again after a pause (see PauseBeforeRetry) until there is room. Not locked.
+  /// tries again after a pause (see PauseBeforeRetry) until there is room; one that finds the
+  /// command ended starts it again and writes them into the new one. Not locked.
   virtual int WriteAll(const char* data, int length);
   /// Writes `count` blocks as WriteAll would one after another, stopping at the first
   /// failure, but with as few system calls as that allows. Not locked.
@@ -61,8 +66,19 @@ class LogWriter : public LogFileOwner {
 
  private:
   /// Puts the blocks into the command's stream and flushes it once: the group reaches the
-  /// command's pipe together, and a failure is this call's own.
+  /// command's pipe together, and a failure is this call's own. A command that has ended is
+  /// started again, and the blocks go to the new one.
   int WriteToCommand(const Block* blocks, int count);
+  /// As WriteToCommand, into the command running now. False on a failure, with `*gone` set
+  /// when it failed because the command has ended.
+  bool PutIntoCommand(const Block* blocks, int count, bool* gone);
+  /// Starts the command; 0 when it cannot be started, after printing the message.
+  int StartTheCommand();
+  /// Starts an ended command again, once kCommandRestartMilliseconds have passed since its
+  /// last start; 1 at once when another write has started it meanwhile.
+  int StartCommandAgain();
+  /// Lets go of a command that has ended; its stream is closed on a thread of its own.
+  void LetEndedCommandGo();
   int WriteToFile(const Block* blocks, int count);
   /// How many of `blocks` can go to the file in one write: up to the one that takes the
   /// size over the limit, after which the file must rotate.
@@ -84,6 +100,8 @@ class LogWriter : public LogFileOwner {
   std::FILE* command_stream_ = nullptr;
   LogRotation rotation_;
   bool writing_paused_ = false;
+  bool command_ended_ = false;
+  std::chrono::steady_clock::time_point next_command_start_;
 };
 
 /// The writer that client threads share: WriteAll runs whole under one lock.

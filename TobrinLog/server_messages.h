@@ -27,6 +27,9 @@ inline constexpr char kOutOfMemoryFormat[] =
 // The output, on standard error; %s is the command or the log file, %d the system's code.
 
 inline constexpr char kCommandStartFailedFormat[] = "LogServer: failed to open pipe (%s). err=%d\n";
+/// The command stopped reading its standard input (it has ended) and is started again.
+inline constexpr char kCommandRestartFormat[] =
+    "LogServer: command (%s) has ended; starting it again\n";
 inline constexpr char kCannotOpenLogFormat[] =
     "LogServer: cannot open log file(%s) for write (err=%d)\n";
 /// A write found the disk or the quota full: the messages are held and tried again.
