@@ -52,7 +52,8 @@ int LogWriter::WriteBlocks(const Block* blocks, int count) {
 
 // The command's end shows as a failed write, and the blocks of that write go to the new
 // command whole. What the ended command had taken into its pipe but not read is lost with it:
-// neither system tells how much that was.
+// giving it to the new one would take a copy of every block written into the command, and
+// Windows cannot tell how much of it was read.
 int LogWriter::WriteToCommand(const Block* blocks, int count) {
   for (;;) {
     if (!command_stream_ && !(command_ended_ && StartCommandAgain())) return 0;

@@ -50,7 +50,8 @@ void EndAtDeadline(void*) {
 // Waiting lines get a moment to reach whoever still reads them, and the last words follow
 // them if the stream takes them at once; the end never waits on a stream that nobody reads.
 // The writer's lock, once taken, is never given back: a process that ends while another
-// thread is inside a write keeps only part of that write, whatever the file system.
+// thread is inside a write keeps only part of that write, whatever the file system. Without
+// a thread to bound the wait, the end comes at once, as it would after a stuck write.
 [[noreturn]] void EndProcess(const char* message, int stop_signal) {
   platform::RemovePipeName();
   FlushReports(kEndFlushMilliseconds);
