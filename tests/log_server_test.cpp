@@ -110,14 +110,16 @@ TEST(LogServer, CommandModeFeedsEveryBlockAsItArrives) {
   }
 }
 
-// A command that ends at once, every time, is started again at most once a second, with a
-// line each time, while the client's messages wait; the manager's going away still ends the
-// server at once.
-TEST(LogServer, CommandThatEndsAtOnceIsStartedAgainAtMostOnceASecond) {
+// A command that ends after its first byte, every time, is started again at most once a
+// second, with a line each time, while the client's messages wait; the manager's going away
+// still ends the server at once. (Not a command that ends before it reads anything: where
+// qemu runs 32-bit wine, cmd.exe at times never ends after such a program, and holds the
+// server's output streams for good.)
+TEST(LogServer, CommandThatKeepsEndingIsStartedAgainAtMostOnceASecond) {
   ScratchDir dir;
   LogServer server(dir);
   const std::string command = CommandWord(ToolPath("copy_stdin")) + " " +
-                              CommandWord(dir.File("copy.out")) + " --exit-after=0";
+                              CommandWord(dir.File("copy.out")) + " --exit-after=1";
   const std::string restart = Format(kCommandRestartFormat, command.c_str());
   const auto before_start = std::chrono::steady_clock::now();
   ASSERT_TRUE(server.Start({}, "--output=|" + command));
