@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
   }
   if (!ParseArgs(argv, argc, &g_log_writer.Settings())) return 1;
   if (!g_log_writer.OpenOutput()) return 1;
-  if (!StartMonitorThread()) {
+  if (!StartMonitorThread(&g_log_writer)) {
     std::fputs(kCreateMonitorFailed, stderr);
     return 0;
   }

@@ -32,10 +32,19 @@ inline constexpr char kOutOfMemoryFormat[] =
 // The output, on standard error; %s is the command or the log file, %d the system's code.
 
 inline constexpr char kCommandStartFailedFormat[] = "LogServer: failed to open pipe (%s). err=%d\n";
+/// The command stopped reading its standard input (it has ended) and is started again.
+inline constexpr char kCommandRestartFormat[] =
+    "LogServer: command (%s) has ended; starting it again\n";
 inline constexpr char kCannotOpenLogFormat[] =
     "LogServer: cannot open log file(%s) for write (err=%d)\n";
 /// Another server holds the lock on the log file, or rotated it away as this one opened it.
 inline constexpr char kLogLockedFormat[] = "LogServer: log file(%s) is locked by another server\n";
+/// A write found the disk or the quota full: the messages are held and tried again.
+inline constexpr char kWritingPausedFormat[] =
+    "LogServer: no room for log file(%s) (err=%d); writing paused until there is room\n";
+/// A held write went through; only %s.
+inline constexpr char kWritingResumedFormat[] =
+    "LogServer: room again for log file(%s); writing resumed\n";
 
 // Rotation: the first on standard output, the others written into the log itself.
 

@@ -53,6 +53,10 @@ bool IsFileAt(File file, const char* path);
 bool AppendToFile(File file, const Slice* slices, int count, size_t* written,
                   std::error_code* error = nullptr);
 
+/// True when `error`, from AppendToFile, says that the disk or the user's quota is full: the
+/// write may succeed once there is room again.
+bool IsDiskFull(const std::error_code& error);
+
 /// Closes the handle. False when the system refused and the handle is still open; where a
 /// refused close still releases the handle (Linux), it reports true.
 bool CloseFile(File file, std::error_code* error = nullptr);

@@ -25,6 +25,20 @@ bool ProgramArguments(int* argc, char*** argv, std::error_code* error = nullptr)
 /// other threads.
 [[noreturn]] void TerminateProcessNow(int status);
 
+/// From now on SIGTERM, SIGINT and SIGHUP (Linux) no longer end the process where it stands:
+/// each is handed to WaitForStopRequest instead. Nothing on Windows, which has no such
+/// signals. False when the signals cannot be caught; they then end the process as before.
+bool CatchStopSignals();
+
+/// Reads standard input and discards it, `capacity` bytes at a time into `buffer`, until it
+/// ends or a read fails (the manager has gone): returns 0. A stop signal caught by
+/// CatchStopSignals ends the wait too: returns its number.
+int WaitForStopRequest(char* buffer, int capacity);
+
+/// Ends the process as the stop signal `signal_number` ends it when nobody catches it, so that
+/// whoever sent it sees what it would have seen without CatchStopSignals.
+[[noreturn]] void EndBySignal(int signal_number);
+
 /// False when the process's standard input handle is the invalid-handle value (Windows; a
 /// Linux descriptor has no such value).
 bool HasStandardInputHandle();

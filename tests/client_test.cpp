@@ -127,7 +127,7 @@ TEST_F(Client, ThreadsSharingOneClientKeepEveryMessageWhole) {
   ASSERT_TRUE(server.WaitForClientsDone(1));
 
   LogReader reader(kThreads);
-  EXPECT_TRUE(reader.ReadFile(server.log, ReadWholeFile(server.log), false));
+  EXPECT_TRUE(reader.ReadFile(server.log, ReadWholeFile(server.log)));
   for (int t = 0; t < kThreads; ++t)
     EXPECT_EQ(reader.next[t], NextNonEmpty(t, messages)) << "thread " << t << " lost messages";
   EXPECT_EQ(server.Stop(), 1);

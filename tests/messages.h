@@ -51,22 +51,17 @@ std::vector<std::string> RingInWritingOrder(const std::string& log, int backups)
 struct LogReader {
   explicit LogReader(int clients, const Lengths& lengths = kAnyLength);
 
-  /// Reads one file, which must consist of whole messages, each the next of its client; only
-  /// where `tail_allowed` may it end in the beginning of one more.
-  ::testing::AssertionResult ReadFile(const std::string& name, const std::string& text,
-                                      bool tail_allowed);
+  /// Reads one file, which must consist of whole messages, each the next of its client.
+  ::testing::AssertionResult ReadFile(const std::string& name, const std::string& text);
   /// Reads `files`, which a server rotating at `limit` bytes wrote in this order, each as
   /// ReadFile does: each but the last must have been rotated right after the message that
   /// took it over the limit, and the last must be within the limit.
   ::testing::AssertionResult ReadRotated(const std::vector<std::string>& files, int64_t limit);
-  /// True when `tail` is the beginning, and not the whole, of some client's next message.
-  bool IsCutMessage(const std::string& tail) const;
 
   Lengths lengths;
   std::vector<int> next;  ///< Per client, the sequence number of its next non-empty message.
   int64_t messages = 0;
   int64_t bytes_read = 0;
-  size_t cut_bytes = 0;
   size_t last_length = 0;  ///< The length of the last whole message read.
 };
 

@@ -32,7 +32,8 @@ def shown(path):
 def messages(header):
     """Each constant's text, its adjacent literals joined; the usage texts are left out."""
     text = open(header, encoding="utf-8").read()
-    for name, body in re.findall(r"constexpr char (k\w+)\[\] =(.*?);", text, re.S):
+    literal = r'"(?:[^"\\]|\\.)*"'
+    for name, body in re.findall(rf"constexpr char (k\w+)\[\] =((?:\s*{literal})+)\s*;", text):
         if "Usage" not in name and "Example" not in name:
             yield name, "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', body))
 

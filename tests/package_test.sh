@@ -124,7 +124,7 @@ check_service_command() {
   [ "$status" -eq 143 ] || fail "the server ended with status $status on SIGTERM"
   poll 100 test -e "$tmp/service.err.closed" || fail "standard error stayed open after the server"
   [ ! -s "$tmp/service.err" ] || fail "standard error holds: $(od -c "$tmp/service.err" | head -3)"
-  [ "$(ls "$tmp/run")" = log.sock ] || fail "left in the runtime directory: $(ls "$tmp/run")"
+  [ -z "$(ls "$tmp/run")" ] || fail "left in the runtime directory: $(ls "$tmp/run")"
 
   local missing=$tmp/logs/missing/server.log
   words=("${words[@]/#--output=*/--output=$missing}")

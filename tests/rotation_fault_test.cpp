@@ -45,7 +45,7 @@ void ExpectUnbrokenAndRotated(const std::string& before, const std::string& log,
   LogReader reader(1, Exactly(100));
   reader.next[0] = first;
   if (!before.empty()) {
-    ASSERT_TRUE(reader.ReadFile(before, ReadWholeFile(before), false));
+    ASSERT_TRUE(reader.ReadFile(before, ReadWholeFile(before)));
   }
   ASSERT_TRUE(reader.ReadRotated(FilesInWritingOrder(log, backups), limit))
       << "(a note, a message lost, or a log that grows unrotated)";

@@ -115,6 +115,57 @@ ScratchDir::~ScratchDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+SmallDisk::~SmallDisk() {
+  if (mounted_) RunProgram({SystemTool("umount"), "-l", point_});
+  std::error_code ignored;
+  if (!mounted_ && !point_.empty()) std::filesystem::remove_all(point_, ignored);
+}
+
+std::string SmallDisk::Mount() {
+  std::error_code ignored;
+  if (!PipesAreFiles()) {
+    const std::string shared = TOBRIN_SMALL_DISK_DIR;
+    if (shared.empty() || !FileExists(shared + "/mounted"))
+      return "the test run mounted no tmpfs for the Windows tests (that takes root)";
+    point_ = shared + "/t" + UniqueTag();
+    std::filesystem::create_directories(point_, ignored);
+    return "";
+  }
+  const std::string mount = SystemTool("mount");
+  if (mount.empty() || SystemTool("umount").empty()) return "needs mount and umount";
+  point_ = dir_.File("disk");
+  std::filesystem::create_directories(point_, ignored);
+  RunResult mounted = RunProgram(
+      {mount, "-t", "tmpfs", "-o", "size=" + std::to_string(kMebibytes) + "m", "tmpfs", point_});
+  if (!mounted.exited || mounted.status != 0)
+    return "cannot mount a tmpfs here (it takes root): " + mounted.err;
+  mounted_ = true;
+  return "";
+}
+
+// Ever smaller writes, down to one byte, leave no room that a message could still take.
+void SmallDisk::Fill(int room) {
+  FILE* filler = std::fopen(File("filler").c_str(), "ab");
+  if (!filler) return;
+  std::setvbuf(filler, nullptr, _IONBF, 0);
+  const std::string chunk(1 << 20, 'f');
+  for (size_t size = chunk.size(); size > 0; size /= 2) {
+    while (std::fwrite(chunk.data(), 1, size, filler) == size) {
+    }
+    std::clearerr(filler);
+  }
+  std::fclose(filler);
+  std::error_code ignored;
+  uint64_t size = std::filesystem::file_size(File("filler"), ignored);
+  if (room > 0 && !ignored && size > static_cast<uint64_t>(room))
+    std::filesystem::resize_file(File("filler"), size - room, ignored);
+}
+
+void SmallDisk::MakeRoom() {
+  std::error_code ignored;
+  std::filesystem::remove(File("filler"), ignored);
+}
+
 // Paths are UTF-8, as the programs under test take them on every system.
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::ofstream file(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);

@@ -52,6 +52,36 @@ class ScratchDir {
   std::string path_;
 };
 
+/// A tmpfs of its own for one test, for what only such a file system shows: a write cut at a
+/// page boundary, a disk filled to its last byte. On Linux it is mounted in a scratch
+/// directory (which takes root) and unmounted at destruction; under wine it is a directory of
+/// the one that the test run mounts beforehand (tests/CMakeLists.txt), which one test uses at
+/// a time.
+class SmallDisk {
+ public:
+  /// Its size: room for a few seconds of a flood of the largest messages.
+  static constexpr int kMebibytes = 64;
+
+  SmallDisk() = default;
+  ~SmallDisk();
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+
+  /// "" once the disk is there, else why it cannot be had (the test then skips).
+  std::string Mount();
+  std::string File(const std::string& name) const { return point_ + "/" + name; }
+  /// Fills the disk with a file of its own, to its last byte but about `room` bytes (rounded
+  /// up to whole pages).
+  void Fill(int room);
+  /// Removes that file again.
+  void MakeRoom();
+
+ private:
+  ScratchDir dir_;
+  std::string point_;
+  bool mounted_ = false;
+};
+
 /// Paths are UTF-8 on every system, as the programs under test take them.
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
 /// The file's bytes, or an empty string when it cannot be read.

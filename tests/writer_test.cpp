@@ -117,7 +117,7 @@ TEST(Writer, CommandModeTakesZeroLengthBlocksAndGroupsAndNeverRotates) {
     EXPECT_EQ(writer.WriteAll("ignored", 0), 1);
     EXPECT_EQ(Write(&writer, "first block\n"), 1);
     EXPECT_EQ(Write(&writer, "second block\n"), 1);
-    EXPECT_EQ(writer.WriteBlocks(group, 5), 1);
+    EXPECT_EQ(writer.WriteBlocksLocked(group, 5), 1);
     EXPECT_EQ(writer.Rotation().SizeCounter(), -1);
   }  // The destructor closes the stream and waits for the command to end.
   EXPECT_EQ(ReadWholeFile(copy), "first block\nsecond block\nthird\n" + large + "last\n");

@@ -1,10 +1,11 @@
 // copy_stdin: a command for the log server's command mode that copies its standard input,
-// byte for byte, into a file.
+// byte for byte, onto the end of a file.
 //
 //   copy_stdin OUT [--echo] [--exit-after=N] [--fill-stderr]
 //
 // --echo         also write each piece read to standard error, at once
-// --exit-after=N exit with status 5 after N bytes (0: at once), like a command that stops
+// --exit-after=N exit with status 5 after N bytes (0: at once), like a command that stops;
+//                it reads no more than those, and leaves the rest in its standard input
 // --fill-stderr  once the first piece has been read, and before it is written to OUT, fill
 //                standard error until it takes not one more byte (nobody reading it)
 #include <cerrno>
@@ -41,7 +42,8 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--fill-stderr") == 0) fill = true;
     if (std::strncmp(argv[i], "--exit-after=", 13) == 0) limit = std::atol(argv[i] + 13);
   }
-  std::FILE* out = std::fopen(argv[1], "wb");
+  // Appending, so that a command started again after it stopped goes on where it stopped.
+  std::FILE* out = std::fopen(argv[1], "ab");
   if (!out) {
     PrintFailure("copy_stdin", std::string("open ") + argv[1],
                  std::error_code(errno, std::generic_category()));
@@ -50,9 +52,10 @@ int main(int argc, char** argv) {
   long total = 0;
   char buffer[65536];
   while (limit < 0 || total < limit) {
-    int n = platform::ReadStandardInput(buffer, sizeof(buffer));
+    const long room = static_cast<long>(sizeof(buffer));
+    long wanted = limit >= 0 && limit - total < room ? limit - total : room;
+    int n = platform::ReadStandardInput(buffer, static_cast<int>(wanted));
     if (n <= 0) break;
-    if (limit >= 0 && total + n > limit) n = static_cast<int>(limit - total);
     if (fill && total == 0) FillStandardError();
     std::fwrite(buffer, 1, static_cast<size_t>(n), out);
     std::fflush(out);

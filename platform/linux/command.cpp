@@ -15,4 +15,6 @@ std::FILE* StartCommand(const char* command, std::error_code* error) {
 
 int CloseCommand(std::FILE* stream) { return pclose(stream); }
 
+bool IsCommandGone(int error_number) { return error_number == EPIPE; }
+
 }  // namespace platform

@@ -90,6 +90,11 @@ bool AppendToFile(File file, const Slice* slices, int count, size_t* written,
   return true;
 }
 
+bool IsDiskFull(const std::error_code& error) {
+  return error.category() == std::generic_category() &&
+         (error.value() == ENOSPC || error.value() == EDQUOT);
+}
+
 // Linux releases the descriptor even when close reports an error; saying false here would
 // have the caller write through a number that may already belong to another file.
 bool CloseFile(File file, std::error_code*) {

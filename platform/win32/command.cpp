@@ -55,4 +55,11 @@ std::FILE* StartCommand(const char* command, std::error_code* error) {
 
 int CloseCommand(std::FILE* stream) { return _pclose(stream); }
 
+// The C library maps a broken pipe to EPIPE, but a write into a pipe whose reader is being
+// closed may leave its code unmapped; the thread's last error still tells.
+bool IsCommandGone(int error_number) {
+  const DWORD last = GetLastError();
+  return error_number == EPIPE || last == ERROR_NO_DATA || last == ERROR_BROKEN_PIPE;
+}
+
 }  // namespace platform

@@ -91,6 +91,11 @@ bool AppendToFile(File file, const Slice* slices, int count, size_t* written,
   return true;
 }
 
+bool IsDiskFull(const std::error_code& error) {
+  return error.category() == std::system_category() &&
+         (error.value() == ERROR_DISK_FULL || error.value() == ERROR_HANDLE_DISK_FULL);
+}
+
 bool CloseFile(File file, std::error_code* error) {
   if (CloseHandle(ToHandle(file))) return true;
   StoreLastError(error);

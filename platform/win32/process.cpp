@@ -70,6 +70,20 @@ void TerminateProcessNow(int status) {
   ExitProcess(static_cast<UINT>(status));  // not reached; tells the compiler so
 }
 
+// Windows has no SIGTERM, SIGINT or SIGHUP to catch; its console events are left alone.
+bool CatchStopSignals() { return true; }
+
+// Without stop signals, only the end of standard input (or a failed read) ends the wait.
+int WaitForStopRequest(char* buffer, int capacity) {
+  while (ReadStandardInput(buffer, capacity) > 0) {
+  }
+  return 0;
+}
+
+// WaitForStopRequest never gives a signal here; should one be asked for, the process ends as
+// when its manager has gone.
+void EndBySignal(int) { TerminateProcessNow(1); }
+
 bool HasStandardInputHandle() { return GetStdHandle(STD_INPUT_HANDLE) != INVALID_HANDLE_VALUE; }
 
 namespace {
