@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
   tobrin_options_init(&options);
   options.connect_timeout_ms = 0;
   client = tobrin_open(argv[1], &options);
-  if (!client || tobrin_send(client, "x\n", 2) != 0 || tobrin_flush(client, 0) != TOBRIN_E_TIMEOUT) {
+  if (!client || tobrin_send(client, "x\n", 2) != 0 ||
+      tobrin_flush(client, 0) != TOBRIN_E_TIMEOUT) {
     fprintf(stderr, "consumer: unexpected results of the asynchronous client\n");
     return 1;
   }
