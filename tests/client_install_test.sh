@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The client library as a user gets it: installed into an empty prefix, then a small program
-# built against it with find_package(Tobrin CONFIG) and with pkg-config, and run.
+# The client library as a user gets it: installed into an empty prefix, then small programs
+# built against it with find_package(Tobrin CONFIG) and with pkg-config, and run; a C program
+# links the static library in a C-only project and with pkg-config --static.
 #   client_install_test.sh CMAKE BUILD_DIR SOURCE_DIR
 set -euo pipefail
 cmake=$1 build=$2 source=$3
@@ -19,6 +20,10 @@ missing=$tmp/no-server.sock
 "$cmake" --build "$tmp/cmake" >"$tmp/build.out" 2>&1 || { cat "$tmp/build.out"; fail "the CMake build"; }
 "$tmp/cmake/consumer" "$missing" || fail "the program linked with Tobrin::client"
 "$tmp/cmake/consumer_static" "$missing" || fail "the program linked with Tobrin::client_static"
+"$cmake" -S "$source/tests/client_install/c_only" -B "$tmp/c_only" -DCMAKE_PREFIX_PATH="$prefix" \
+  >"$tmp/c_only.out" 2>&1 && "$cmake" --build "$tmp/c_only" >>"$tmp/c_only.out" 2>&1 ||
+  { cat "$tmp/c_only.out"; fail "Tobrin::client_static in a C-only project"; }
+"$tmp/c_only/consumer_c" "$missing" || fail "the C program linked with Tobrin::client_static"
 
 pc=$(find "$prefix" -name tobrin-client.pc)
 [ -n "$pc" ] || fail "no tobrin-client.pc installed"
@@ -27,4 +32,9 @@ flags=$(pkg-config --cflags --libs tobrin-client) || fail "pkg-config tobrin-cli
 cc -o "$tmp/consumer_pc" "$source/tests/client_install/consumer.c" $flags || fail "cc $flags"
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir tobrin-client) "$tmp/consumer_pc" "$missing" ||
   fail "the program built with pkg-config"
+# -static: the archive, and only what the .pc file says it needs beside the C library.
+static_flags=$(pkg-config --static --cflags --libs tobrin-client) || fail "pkg-config --static"
+cc -static -o "$tmp/consumer_pc_static" "$source/tests/client_install/consumer.c" $static_flags \
+  2>"$tmp/static.out" || { cat "$tmp/static.out"; fail "cc -static $static_flags"; }
+"$tmp/consumer_pc_static" "$missing" || fail "the program built with pkg-config --static"
 echo "PASS"

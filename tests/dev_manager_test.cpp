@@ -62,8 +62,7 @@ bool PipeRefusesWithin(const std::string& pipe, int timeout_ms) {
   return PollUntil(
       [&] {
         platform::PipeEnd end;
-        std::error_code error;
-        if (!platform::ConnectToPipe(pipe.c_str(), 300, &end, &error)) return true;
+        if (!platform::ConnectToPipe(pipe.c_str(), 300, &end)) return true;
         platform::ClosePipe(end);
         return false;
       },
@@ -121,8 +120,7 @@ TEST_F(DevManagerTest, ServesItsControlPortAndStopsTheLogServer) {
       << manager.program.Stderr();
   // The manager waited for the log server, so it is gone already.
   platform::PipeEnd end;
-  std::error_code error;
-  EXPECT_FALSE(platform::ConnectToPipe(manager.pipe.c_str(), 200, &end, &error));
+  EXPECT_FALSE(platform::ConnectToPipe(manager.pipe.c_str(), 200, &end));
   ExpectPipeNameRemoved(manager.pipe);
   EXPECT_EQ(ReadWholeFile(manager.log), "first\nsecond\n");
 }

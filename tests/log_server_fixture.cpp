@@ -33,15 +33,12 @@ std::string UniquePipeName(const ScratchDir& dir) {
 }
 
 bool PipeClient::Connect(const std::string& pipe) {
-  std::error_code error;
-  open_ = platform::ConnectToPipe(pipe.c_str(), 20000, &end_, &error);
+  open_ = platform::ConnectToPipe(pipe.c_str(), 20000, &end_);
   return open_;
 }
 
 bool PipeClient::Send(const std::string& message) {
-  std::error_code error;
-  return open_ &&
-         platform::SendPipeMessage(end_, message.data(), static_cast<int>(message.size()), &error);
+  return open_ && platform::SendPipeMessage(end_, message.data(), static_cast<int>(message.size()));
 }
 
 void PipeClient::Close() {

@@ -1,4 +1,4 @@
-/* Connects to a pipe nobody serves and checks what the library reports. */
+/* Connects to a pipe nobody serves and checks what the library reports, in both modes. */
 #include <stdio.h>
 #include <tobrin/client.h>
 
@@ -10,6 +10,17 @@ int main(int argc, char** argv) {
     fprintf(stderr, "consumer: unexpected results\n");
     return 1;
   }
+  /* The asynchronous client is made without a server, and its sender thread stops at close. */
+  tobrin_options options;
+  tobrin_options_init(&options);
+  options.connect_timeout_ms = 0;
+  client = tobrin_open(argv[1], &options);
+  if (!client || tobrin_send(client, "x\n", 2) != 0 ||
+      tobrin_flush(client, 0) != TOBRIN_E_TIMEOUT) {
+    fprintf(stderr, "consumer: unexpected results of the asynchronous client\n");
+    return 1;
+  }
+  tobrin_close(client);
   printf("no server: %d; %s\n", system_error, tobrin_strerror(TOBRIN_E_TOO_LONG));
   return 0;
 }

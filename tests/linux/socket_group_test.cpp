@@ -1,5 +1,6 @@
 // Linux only: who may log through the pipe's socket when an operator gives a service group
 // the right to, through the group of the socket's directory and the server's umask.
+#include <errno.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -29,9 +30,8 @@ int SendAs(uid_t uid, gid_t gid, bool member, const std::string& pipe, const std
     gid_t groups[] = {kServiceGroup};
     if (setgroups(member ? 1 : 0, groups) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(1);
     platform::PipeEnd end;
-    std::error_code error;
-    if (!platform::ConnectToPipe(pipe.c_str(), 5000, &end, &error))
-      _exit(error == std::errc::permission_denied ? 2 : 1);
+    int error = 0;
+    if (!platform::ConnectToPipe(pipe.c_str(), 5000, &end, &error)) _exit(error == EACCES ? 2 : 1);
     _exit(platform::SendPipeMessage(end, message.data(), static_cast<int>(message.size())) ? 0 : 1);
   }
   int status = -1;
