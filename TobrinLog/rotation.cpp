@@ -145,8 +145,11 @@ LogRotation::Move LogRotation::MoveLogToBackup(char* backup, size_t capacity) {
 // the log is moved before it is closed, so that its writer lock holds until it has left its
 // name.
 int LogRotation::RotateLogFile() {
-  platform::DescriptorHold hold;
   platform::File& file = log_.LogFile();
+  // A device or a FIFO given as the log takes every byte without growing: renaming it would
+  // take the system's own node away from everyone else.
+  if (platform::IsOpen(file) && !platform::IsRegularFile(file)) return 1;
+  platform::DescriptorHold hold;
   const char* log_file_name = settings_.LogFileName();
   // Room for the name, up to ten digits and a dot.
   size_t capacity = std::strlen(log_file_name) + 13;

@@ -57,7 +57,8 @@ class LogRotation {
   /// Moves the log file to a backup name and opens a new, empty log file. On a failed
   /// rename the text stays in the log, with a note in it that says so. A log that is no
   /// longer there (removed or moved away from outside) has nothing to back up: a new log is
-  /// opened, and that is a rotation like any other.
+  /// opened, and that is a rotation like any other. A log that is not a regular file (a
+  /// device, a FIFO) is never moved: its rotation does nothing and succeeds.
   int RotateLogFile();
   /// When the open log file has been removed from outside, opens the log by its name again
   /// and reads its size, so that nothing more goes into the removed file. 0 when that open

@@ -42,6 +42,10 @@ extern const bool kRenamesOpenFiles;
 /// a regular file, or a file system without locks) is written without one, which gives true.
 bool LockForWriting(File file);
 
+/// True when the open file is a regular file on a disk: not a device, a FIFO or a console,
+/// which have no size to limit and must keep their names.
+bool IsRegularFile(File file);
+
 /// True when `path` names the file open in `file`, as far as this system can tell; where an
 /// open log can be neither moved nor removed (Windows), always.
 bool IsFileAt(File file, const char* path);

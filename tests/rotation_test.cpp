@@ -427,6 +427,21 @@ TEST(Rotation, RotationOfALogThatIsGoneStartsANewLogWithoutANote) {
   EXPECT_EQ(ReadWholeFile(log), "next\n");
 }
 
+// A device given as the log (here a null device of its own) takes any amount of text and
+// keeps its name and its kind: renaming the system's /dev/null once took it from every
+// program on the machine.
+TEST(Rotation, LogThatIsADeviceIsNeverRenamed) {
+  ScratchDir dir;
+  const std::string mknod = SystemTool("mknod");
+  if (mknod.empty() || RunProgram({mknod, dir.File("app.log"), "c", "1", "3"}).status != 0)
+    GTEST_SKIP() << "making a device node takes mknod and root";
+  LockedLogWriter writer;
+  std::string log = OpenLog(dir, &writer, 10, 2);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Write(&writer, "longer than the limit\n"), 1);
+  EXPECT_TRUE(fs::is_character_file(log));
+  EXPECT_FALSE(FileExists(dir.File("app1.log")));
+}
+
 // Deleting the backup must never remove a directory (POSIX remove(3) falls back to rmdir):
 // here an empty one, where it can be another user's, the oldest in the ring.
 TEST(Rotation, EmptyDirectoryAtTheOldestBackupNameIsNeverRemoved) {

@@ -48,12 +48,16 @@ File OpenForAppend(const char* path, std::error_code* error) {
 
 const bool kRenamesOpenFiles = true;
 
+bool IsRegularFile(File file) {
+  struct stat st;
+  return fstat(Fd(file), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // flock rather than a record lock: it belongs to the open file, not to the process, so a
 // second descriptor of the same file in this process is refused like another process's, and
 // closing that one does not let the log's lock go. The rename of a rotation keeps it too.
 bool LockForWriting(File file) {
-  struct stat st;
-  if (fstat(Fd(file), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  if (!IsRegularFile(file)) return true;
   int rc;
   do {
     rc = flock(Fd(file), LOCK_EX | LOCK_NB);

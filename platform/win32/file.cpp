@@ -43,9 +43,11 @@ constexpr DWORD kLockOffsetLow = 0xFFFFFFFE;
 
 const bool kRenamesOpenFiles = false;
 
+bool IsRegularFile(File file) { return GetFileType(ToHandle(file)) == FILE_TYPE_DISK; }
+
 bool LockForWriting(File file) {
   HANDLE h = ToHandle(file);
-  if (GetFileType(h) != FILE_TYPE_DISK) return true;
+  if (!IsRegularFile(file)) return true;
   OVERLAPPED at;
   ZeroMemory(&at, sizeof(at));
   at.Offset = kLockOffsetLow;
