@@ -185,6 +185,13 @@ uint64_t DroppedSoFar(Async* async) {
   return dropped;
 }
 
+uint64_t PendingSoFar(Async* async) {
+  Acquire(&async->lock);
+  uint64_t pending = async->accepted - async->sent;
+  Release(&async->lock);
+  return pending;
+}
+
 // The sender is stopped whatever the server does: a send in progress gives up within a step
 // (see SendPipeMessageBounded), and a pause ends at the signal.
 void CloseAsync(Async* async) {

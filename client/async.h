@@ -68,6 +68,8 @@ int PutMessages(Async* async, const tobrin_message* messages, size_t count, size
 int FlushAsync(Async* async, int timeout_ms);
 
 uint64_t DroppedSoFar(Async* async);
+/// Messages put but not yet taken by the system.
+uint64_t PendingSoFar(Async* async);
 
 /// Flushes for at most the connect time-out, stops the sender and frees the client.
 void CloseAsync(Async* async);

@@ -238,6 +238,10 @@ unsigned long long tobrin_dropped(tobrin_client* client) {
   return client && client->async ? client::DroppedSoFar(client->async) : 0;
 }
 
+unsigned long long tobrin_pending(tobrin_client* client) {
+  return client && client->async ? client::PendingSoFar(client->async) : 0;
+}
+
 void tobrin_close(tobrin_client* client) {
   if (!client) return;
   Unlist(client);

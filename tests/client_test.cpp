@@ -340,10 +340,11 @@ TEST(ClientDrops, ASendNeverWaitsForAServerThatIsAwayStoppedOrNotReading) {
   }
 }
 
-// Each line reaches the log before the next is written, across a restart of the server, also
-// from a non-blocking standard input, which has nothing to read at times; its bytes arrive
-// exactly as written. A line too long for a message is reported and skipped, and the status
-// says so.
+// Each line reaches the log before the next is written, also from a non-blocking standard
+// input, which has nothing to read at times; its bytes arrive exactly as written. The lines
+// written while the server is away, for several of pipe_client's time-outs, wait for the next
+// server, and pipe_client reads on. A line too long for a message is reported and skipped,
+// and the status says so.
 TEST(PipeClientTool, StreamsEachLineAsReadByteForByteAndRefusesAnOverlongOne) {
   for (platform::ChildInput input :
        {platform::ChildInput::kPipe, platform::ChildInput::kNonBlockingPipe}) {
@@ -353,17 +354,21 @@ TEST(PipeClientTool, StreamsEachLineAsReadByteForByteAndRefusesAnOverlongOne) {
     LogServer next(next_dir, server.pipe);
     ASSERT_TRUE(server.Start());
     RunningProgram sender;
-    ASSERT_TRUE(sender.Start({PipeClientPath(), server.pipe}, input));
+    constexpr int kTimeoutMs = 100;
+    ASSERT_TRUE(sender.Start(
+        {PipeClientPath(), "--timeout=" + std::to_string(kTimeoutMs), server.pipe}, input));
     ASSERT_TRUE(sender.WriteInput("first\n"));
     ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(server.log) == "first\n"; }))
         << "the first line was not sent as it came: " << ReadWholeFile(server.log);
     ASSERT_EQ(server.Stop(), 1);
-    ASSERT_TRUE(next.Start());
     ASSERT_TRUE(sender.WriteInput(std::string(TOBRIN_MAX_MESSAGE, 'X') + "\n"));
     // Line ends, the byte that ends a text stream on Windows, and a zero byte stay as they are.
     const char kBinary[] = "cr lf\r\n\x1a after ctrl-z\nzero \0 byte\n";
     const std::string binary(kBinary, sizeof kBinary - 1);
     ASSERT_TRUE(sender.WriteInput(binary));
+    // Not a wait for anything: the outage itself, as long as five time-outs.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 * kTimeoutMs));
+    ASSERT_TRUE(next.Start());
     ASSERT_TRUE(PollUntil([&] { return ReadWholeFile(next.log) == binary; }))
         << "after the restart: " << ReadWholeFile(next.log);
     ASSERT_TRUE(sender.WriteInput("last line without an end"));
@@ -380,21 +385,27 @@ TEST(PipeClientTool, StreamsEachLineAsReadByteForByteAndRefusesAnOverlongOne) {
   }
 }
 
-
 // Started without standard input, pipe_client finds it empty; without standard output or
 // error, what it would print there goes nowhere, never into a connection that took the
-// descriptor's place. A standard input that cannot be read is reported, not taken for its end.
+// descriptor's place. A standard input that cannot be read is reported, not taken for its end,
+// and so are the lines that no server took by the time-out after the end of the input.
 TEST(PipeClientTool, CopesWithoutItsStandardStreamsAndReportsAnUnreadableInput) {
   ScratchDir dir;
   LogServer server(dir);
+  LogServer absent;
+  RunResult undelivered =
+      RunProgram({PipeClientPath(), "--timeout=100", absent.pipe}, "one\ntwo\n");
+  EXPECT_EQ(undelivered.status, 1);
+  EXPECT_EQ(undelivered.err,
+            "pipe_client: 2 messages not delivered to " + absent.pipe + " within 100 ms\n");
   ASSERT_TRUE(server.Start());
+  // Only the pipe_clients that have a line to send connect.
   int clients = 0;
   int status = -1;
   RunningProgram no_input;
   ASSERT_TRUE(no_input.Start({PipeClientPath(), server.pipe}, platform::ChildInput::kNone));
   ASSERT_TRUE(no_input.WaitForExit(20000, &status)) << "it reads its own connection as input";
   EXPECT_EQ(status, 0);
-  ++clients;
   for (platform::ChildOutputs outputs :
        {platform::ChildOutputs::kNoStdout, platform::ChildOutputs::kNoStderr}) {
     RunningProgram sender;
@@ -413,7 +424,6 @@ TEST(PipeClientTool, CopesWithoutItsStandardStreamsAndReportsAnUnreadableInput) 
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("pipe_client: cannot read standard input: "), std::string::npos)
         << run.err;
-    ++clients;
   }
   ASSERT_TRUE(server.WaitForClientsDone(clients));
   EXPECT_EQ(ReadWholeFile(server.log), "kept\nkept\n");

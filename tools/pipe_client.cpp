@@ -7,6 +7,10 @@
 // bytes, exactly as they come. A message longer than the server takes (with its time stamp
 // and tag) is reported and skipped alone, and the status at the end is then 1. Everything
 // goes through the client library, so a server that restarts meanwhile is reconnected to.
+// Standard input never makes pipe_client give up: while no server takes its lines it holds
+// up to a buffer's worth and then stops reading, so that its writer waits, and at the end of
+// the input it waits up to --timeout for a server to take what it holds; status 1, with a
+// count, when some could not be delivered.
 // Options:
 //   --newline        add a line feed to each MESSAGE
 //   --tag=NAME       put "NAME: " before each MESSAGE and line
@@ -18,7 +22,10 @@
 //                    go to each connection in turn
 //   --size=B --count=C  instead of MESSAGEs, send C generated messages of B bytes each
 //                    (a connection number, a sequence number, filler, a line feed)
-//   --timeout=MS     how long to keep trying to connect (default 10000)
+//   --timeout=MS     how long to keep trying to connect for MESSAGEs, and how long to wait
+//                    at the end of standard input for its last lines to be taken
+//                    (default 10000)
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,11 +146,20 @@ void PrintSendFailure(const char* pipe, int result) {
                tobrin_last_error());
 }
 
+// Why the library made no client: the system's error, or none when the library itself
+// refused the name (it is not a pipe).
+void PrintNoClient(const char* pipe) {
+  const int error = tobrin_last_error();
+  if (error == 0)
+    std::fprintf(stderr, "pipe_client: cannot connect to %s: not a pipe\n", pipe);
+  else
+    PrintFailure(kTool, std::string("connect to ") + pipe,
+                 std::error_code(error, std::system_category()));
+}
+
 tobrin_client* Connect(const Options& options) {
   tobrin_client* client = tobrin_connect(options.pipe, options.timeout_ms);
-  if (!client)
-    PrintFailure(kTool, std::string("connect to ") + options.pipe,
-                 std::error_code(tobrin_last_error(), std::system_category()));
+  if (!client) PrintNoClient(options.pipe);
   return client;
 }
 
@@ -263,7 +279,9 @@ class InputLines {
 };
 
 // The sending side of standard input: each message goes to every connection in turn, as
-// often as --repeat says.
+// often as --repeat says. Each connection is an asynchronous client that waits for room: while
+// no server takes the lines, the buffer fills and the reading stops, so the writer waits,
+// and its sender keeps trying the server for as long as the input goes on.
 struct Senders {
   const Options* options;
   std::vector<tobrin_client*> clients;
@@ -271,9 +289,15 @@ struct Senders {
 
 bool OpenSenders(const Options& options, Senders* senders) {
   senders->options = &options;
+  tobrin_options settings;
+  tobrin_options_init(&settings);
+  settings.when_full = TOBRIN_WAIT;
+  settings.flush_ms = 0;
+  // The delivery at the end is waited for in FlushSenders, not again in tobrin_close.
+  settings.connect_timeout_ms = 0;
   for (long c = 0; c < options.connections; ++c) {
-    tobrin_client* client = Connect(options);
-    if (!client) return false;
+    tobrin_client* client = tobrin_open(options.pipe, &settings);
+    if (!client) return PrintNoClient(options.pipe), false;
     senders->clients.push_back(client);
   }
   return true;
@@ -289,13 +313,31 @@ bool SendToEach(const Senders& senders, const std::string& message) {
   return true;
 }
 
+// Waits up to --timeout, in all, for a server to take what the clients hold. False, after
+// saying how many messages are left, when it did not.
+bool FlushSenders(const Senders& senders) {
+  const int timeout_ms = senders.options->timeout_ms;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  unsigned long long left = 0;
+  for (tobrin_client* client : senders.clients) {
+    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (tobrin_flush(client, static_cast<int>(remaining.count())) != 0)
+      left += tobrin_pending(client);
+  }
+  if (left > 0)
+    std::fprintf(stderr, "pipe_client: %llu messages not delivered to %s within %d ms\n", left,
+                 senders.options->pipe, timeout_ms);
+  return left == 0;
+}
+
 void CloseSenders(Senders* senders) {
   for (tobrin_client* client : senders->clients) tobrin_close(client);
   senders->clients.clear();
 }
 
 // Sends each line as it is read; a line that does not fit is reported and skipped, and a
-// read that fails ends the input with a report.
+// read that fails ends the input with a report. At the end, what is still held is delivered.
 bool StreamStdin(const Options& options) {
   Senders senders;
   bool ok = OpenSenders(options, &senders);
@@ -316,8 +358,9 @@ bool StreamStdin(const Options& options) {
       ok = SendToEach(senders, Prefix(options) + line);
     }
   }
+  bool delivered = FlushSenders(senders);
   CloseSenders(&senders);
-  return ok && !refused;
+  return ok && delivered && !refused;
 }
 
 }  // namespace

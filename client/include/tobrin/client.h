@@ -212,6 +212,11 @@ TOBRIN_API int tobrin_flush(tobrin_client* client, int timeout_ms);
     fork for a forked child's client); 0 for a synchronous client or NULL. */
 TOBRIN_API unsigned long long tobrin_dropped(tobrin_client* client);
 
+/** How many messages the client holds that the system has not taken yet: buffered, or in the
+    pipe message being sent (drop count lines included); 0 for a synchronous client or NULL.
+    After a tobrin_flush that timed out, this is what tobrin_close would lose. */
+TOBRIN_API unsigned long long tobrin_pending(tobrin_client* client);
+
 /** Ends the client and frees it; NULL is allowed. The client must not be in use.
     Asynchronous: first puts the count line of drops not yet reported into the buffer (where
     drop_notice is on and the buffer has room), then flushes for at most the connect time-out,
