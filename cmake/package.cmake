@@ -8,7 +8,7 @@
 # command for the tests and is not installed.
 include(GNUInstallDirs)
 set(TOBRIN_PROGRAMS TobrinLogger TellTobrinManager pipe_client dev_manager)
-set(TOBRIN_MAN_PAGES TobrinLogger.8 TellTobrinManager.1 pipe_client.1 dev_manager.1
+set(TOBRIN_MAN_PAGES TobrinLogger.8 TellTobrinManager.1 tobrin-pipe-client.1 tobrin-dev-manager.1
                      tobrin-service.8)
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
@@ -84,7 +84,7 @@ else()
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "TobrinLogger appends every message that local processes write into its pipe\n"
       "to a log file rotated by size, or feeds them to a command. TellTobrinManager\n"
-      "talks to the manager's control port, and dev_manager and pipe_client run and feed\n"
+      "talks to the manager's control port, and tobrin-dev-manager and tobrin-pipe-client run and feed\n"
       "the log server on one machine. The service tobrin runs the log server under\n"
       "systemd for the members of the group tobrin.")
 endif()

@@ -45,14 +45,14 @@ if [ -z "$programs" ]; then
   (cd "$root" && cmake --preset "$preset" >/dev/null &&
     cmake --build --preset "$preset" -j "$(nproc)" >/dev/null)
   B=$root/build/$preset
-  dev_manager=$B/tools/dev_manager$exe
-  pipe_client=$B/tools/pipe_client$exe
+  dev_manager=$B/tools/tobrin-dev-manager$exe
+  pipe_client=$B/tools/tobrin-pipe-client$exe
   logger=$B/TobrinLog/TobrinLogger$exe
   tell=$B/tellManager/TellTobrinManager$exe
 else
   programs=$(cd "$programs" && pwd)
-  dev_manager=$programs/dev_manager$exe
-  pipe_client=$programs/pipe_client$exe
+  dev_manager=$programs/tobrin-dev-manager$exe
+  pipe_client=$programs/tobrin-pipe-client$exe
   logger=$programs/TobrinLogger$exe
   tell=$programs/TellTobrinManager$exe
 fi
@@ -68,7 +68,7 @@ end_manager() {
   fi
 }
 
-echo "== dev_manager starts TobrinLogger (pipe $pipe, log $demo/server.log, rotated at 200 bytes)"
+echo "== tobrin-dev-manager starts TobrinLogger (pipe $pipe, log $demo/server.log, rotated at 200 bytes)"
 "${run[@]}" "$dev_manager" --port="$port" -- "$(native_path "$logger")" --input="$pipe" \
   --output="$(native_path "$demo/server.log")" --filesize=200 --numbackups=3 \
   >"$demo/manager.out" 2>&1 &
@@ -80,7 +80,7 @@ cat "$demo/manager.out"
 grep -q "control port" "$demo/manager.out" || { echo "the manager did not come up"; exit 1; }
 port=$(sed -n 's/.*control port [0-9.]*:\([0-9]*\).*/\1/p' "$demo/manager.out")
 
-echo "== pipe_client writes 12 messages"
+echo "== tobrin-pipe-client writes 12 messages"
 messages=()
 for i in $(seq 1 12); do messages+=("message $i from the demo"); done
 "${run[@]}" "$pipe_client" --newline "$pipe" "${messages[@]}"

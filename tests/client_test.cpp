@@ -1,7 +1,7 @@
 // The client library against the real server, in both modes: connecting before it is up,
 // the size rule, names that are no pipe, reconnecting across a restart, one client shared
 // by threads, and an asynchronous client that never waits for a server that is away,
-// stopped or not reading; and pipe_client, which streams its standard input through the
+// stopped or not reading; and tobrin-pipe-client, which streams its standard input through the
 // library.
 #include "tobrin/client.h"
 
@@ -342,9 +342,9 @@ TEST(ClientDrops, ASendNeverWaitsForAServerThatIsAwayStoppedOrNotReading) {
 
 // Each line reaches the log before the next is written, also from a non-blocking standard
 // input, which has nothing to read at times; its bytes arrive exactly as written. The lines
-// written while the server is away, for several of pipe_client's time-outs, wait for the next
-// server, and pipe_client reads on. A line too long for a message is reported and skipped,
-// and the status says so.
+// written while the server is away, for several of tobrin-pipe-client's time-outs, wait for the
+// next server, and tobrin-pipe-client reads on. A line too long for a message is reported and
+// skipped, and the status says so.
 TEST(PipeClientTool, StreamsEachLineAsReadByteForByteAndRefusesAnOverlongOne) {
   for (platform::ChildInput input :
        {platform::ChildInput::kPipe, platform::ChildInput::kNonBlockingPipe}) {
@@ -385,7 +385,7 @@ TEST(PipeClientTool, StreamsEachLineAsReadByteForByteAndRefusesAnOverlongOne) {
   }
 }
 
-// Started without standard input, pipe_client finds it empty; without standard output or
+// Started without standard input, tobrin-pipe-client finds it empty; without standard output or
 // error, what it would print there goes nowhere, never into a connection that took the
 // descriptor's place. A standard input that cannot be read is reported, not taken for its end,
 // and so are the lines that no server took by the time-out after the end of the input.
@@ -397,9 +397,9 @@ TEST(PipeClientTool, CopesWithoutItsStandardStreamsAndReportsAnUnreadableInput) 
       RunProgram({PipeClientPath(), "--timeout=100", absent.pipe}, "one\ntwo\n");
   EXPECT_EQ(undelivered.status, 1);
   EXPECT_EQ(undelivered.err,
-            "pipe_client: 2 messages not delivered to " + absent.pipe + " within 100 ms\n");
+            "tobrin-pipe-client: 2 messages not delivered to " + absent.pipe + " within 100 ms\n");
   ASSERT_TRUE(server.Start());
-  // Only the pipe_clients that have a line to send connect.
+  // Only the pipe clients that have a line to send connect.
   int clients = 0;
   int status = -1;
   RunningProgram no_input;
@@ -422,7 +422,7 @@ TEST(PipeClientTool, CopesWithoutItsStandardStreamsAndReportsAnUnreadableInput) 
     RunResult run = RunProgram(
         {shell, "-c", "exec \"$0\" \"$1\" <\"$2\"", PipeClientPath(), server.pipe, dir.path()});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("pipe_client: cannot read standard input: "), std::string::npos)
+    EXPECT_NE(run.err.find("tobrin-pipe-client: cannot read standard input: "), std::string::npos)
         << run.err;
   }
   ASSERT_TRUE(server.WaitForClientsDone(clients));

@@ -11,9 +11,9 @@ namespace test {
 namespace {
 
 constexpr int kWaitMs = 20000;
-constexpr char kPortLine[] = "dev_manager: control port 127.0.0.1:";
+constexpr char kPortLine[] = "tobrin-dev-manager: control port 127.0.0.1:";
 
-// A dev_manager on a free port with its log server on a pipe and log in a scratch
+// A tobrin-dev-manager on a free port with its log server on a pipe and log in a scratch
 // directory of its own.
 class DevManager {
  public:
@@ -22,8 +22,8 @@ class DevManager {
   /// Starts it and waits until it names its control port, which it does once the log
   /// server is ready.
   bool Start() {
-    if (!program.Start({ToolPath("dev_manager"), "--port=0", "--", LoggerPath(), "--input=" + pipe,
-                        "--output=" + log}) ||
+    if (!program.Start({ToolPath("tobrin-dev-manager"), "--port=0", "--", LoggerPath(),
+                        "--input=" + pipe, "--output=" + log}) ||
         !program.WaitForStdout(kPortLine, kWaitMs)) {
       ADD_FAILURE() << "no control port named; stderr: " << program.Stderr();
       return false;
@@ -46,7 +46,7 @@ class DevManager {
       ADD_FAILURE() << "control exchange failed for " << line;
     }
     platform::CloseSocket(socket);
-    EXPECT_EQ(greeting, "dev_manager ready\n");
+    EXPECT_EQ(greeting, "tobrin-dev-manager ready\n");
     return reply;
   }
 
@@ -100,7 +100,7 @@ TEST_F(DevManagerTest, ServesItsControlPortAndStopsTheLogServer) {
   EXPECT_EQ(manager.Ask("set loglevel trace \n"), "loglevel set to TRACE\n");
   EXPECT_NE(manager.Ask("get all\r\n").find("loglevel: TRACE\n"), std::string::npos);
   // At TRACE the manager notes each command it serves.
-  EXPECT_TRUE(manager.program.WaitForStderr("dev_manager: command 'get all' -> "));
+  EXPECT_TRUE(manager.program.WaitForStderr("tobrin-dev-manager: command 'get all' -> "));
   EXPECT_EQ(manager.Ask("set loglevel LOUD \n").rfind("error: unknown loglevel 'LOUD'", 0), 0u);
   EXPECT_EQ(manager.Ask("set colour red \n").rfind("error: ", 0), 0u);
   EXPECT_EQ(manager.Ask("get everything \n").rfind("error: ", 0), 0u);
@@ -112,7 +112,7 @@ TEST_F(DevManagerTest, ServesItsControlPortAndStopsTheLogServer) {
   int status = -1;
   ASSERT_TRUE(manager.program.WaitForExit(kWaitMs, &status)) << "the manager did not end";
   EXPECT_EQ(status, 0);
-  EXPECT_NE(manager.program.Stdout().find("dev_manager: log server exited with status 1\n"),
+  EXPECT_NE(manager.program.Stdout().find("tobrin-dev-manager: log server exited with status 1\n"),
             std::string::npos)
       << manager.program.Stdout();
   EXPECT_NE(manager.program.Stderr().find(std::string("[log server] ") + kManagerExit),
@@ -165,7 +165,7 @@ TEST_F(DevManagerTest, ReportsALogServerThatFailsOrNeverGetsReady) {
   // The process it names is the log server's: killed by that id, it is seen to end.
   DevManager killed;
   ASSERT_TRUE(killed.Start());
-  const std::string ready = "dev_manager: log server ready, process ";
+  const std::string ready = "tobrin-dev-manager: log server ready, process ";
   std::string out = killed.program.Stdout();
   ASSERT_NE(out.find(ready), std::string::npos) << out;
   long id = std::atol(out.c_str() + out.find(ready) + ready.size());
@@ -176,30 +176,32 @@ TEST_F(DevManagerTest, ReportsALogServerThatFailsOrNeverGetsReady) {
   ASSERT_TRUE(killed.program.WaitForExit(kWaitMs, &killed_status))
       << "the manager did not see its log server end after killing process " << id;
   EXPECT_EQ(killed_status, 1);
-  EXPECT_NE(killed.program.Stderr().find("dev_manager: the log server ended on its own"),
+  EXPECT_NE(killed.program.Stderr().find("tobrin-dev-manager: the log server ended on its own"),
             std::string::npos)
       << killed.program.Stderr();
 
   RunResult bad =
-      RunProgram({ToolPath("dev_manager"), "--port=0", "--", LoggerPath()}, "", kWaitMs);
+      RunProgram({ToolPath("tobrin-dev-manager"), "--port=0", "--", LoggerPath()}, "", kWaitMs);
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find(std::string("[log server] ") + kNoPipeName), std::string::npos) << bad.err;
-  EXPECT_NE(bad.out.find("dev_manager: log server exited with status 1\n"), std::string::npos);
+  EXPECT_NE(bad.out.find("tobrin-dev-manager: log server exited with status 1\n"),
+            std::string::npos);
   EXPECT_EQ(bad.out.find(kPortLine), std::string::npos);
 
   // copy_stdin never writes the ready byte.
   ScratchDir dir;
-  RunResult silent = RunProgram({ToolPath("dev_manager"), "--port=0", "--ready-timeout=200", "--",
-                                 ToolPath("copy_stdin"), dir.File("copy.out")},
+  RunResult silent = RunProgram({ToolPath("tobrin-dev-manager"), "--port=0", "--ready-timeout=200",
+                                 "--", ToolPath("copy_stdin"), dir.File("copy.out")},
                                 "", kWaitMs);
   EXPECT_EQ(silent.status, 1);
   EXPECT_NE(silent.err.find("no ready byte from the log server within 200 ms"), std::string::npos)
       << silent.err;
   EXPECT_EQ(silent.out.find(kPortLine), std::string::npos);
 
-  RunResult usage = RunProgram({ToolPath("dev_manager"), "--port=70000", "--", LoggerPath()});
+  RunResult usage =
+      RunProgram({ToolPath("tobrin-dev-manager"), "--port=70000", "--", LoggerPath()});
   EXPECT_EQ(usage.status, 2);
-  EXPECT_NE(usage.err.find("usage: dev_manager"), std::string::npos);
+  EXPECT_NE(usage.err.find("usage: tobrin-dev-manager"), std::string::npos);
 }
 
 }  // namespace

@@ -340,7 +340,7 @@ TEST(Fault, CommandThatStopsReadingDoesNotKeepTheServerFromEnding) {
   EXPECT_EQ(ReadWholeFile(copy), stream.substr(0, kTaken));
 }
 
-// pipe_client's generated message `sequence` on its first connection.
+// tobrin-pipe-client's generated message `sequence` on its first connection.
 std::string PipeClientMessage(int sequence, size_t size) {
   std::string message = "0 " + std::to_string(sequence) + " ";
   while (message.size() + 1 < size) message.push_back(static_cast<char>('a' + message.size() % 26));

@@ -115,7 +115,7 @@ check_service_command() {
   poll 100 test -S "$tmp/run/log.sock" || fail "the unit's command made no socket in 10 s"
   [ "$(readlink "/proc/$server/exe")" = "$prefix/bin/TobrinLogger" ] ||
     fail "the server is not the process that was started: $(readlink "/proc/$server/exe")"
-  "$prefix/bin/pipe_client" --newline "$tmp/run/log.sock" "through the unit"
+  "$prefix/bin/tobrin-pipe-client" --newline "$tmp/run/log.sock" "through the unit"
   poll 100 grep -qx "through the unit" "$tmp/logs/server.log" || fail "the message was not logged"
   kill -TERM "$server"
   local status=0
@@ -182,9 +182,9 @@ if [ "$target" = linux ]; then
   cmake --install "$build" --prefix "$prefix" >"$tmp/install.out" 2>&1 ||
     { cat "$tmp/install.out"; fail "cmake --install failed"; }
   installed=$(files_below "$prefix")
-  for f in bin/TobrinLogger bin/TellTobrinManager bin/pipe_client bin/dev_manager \
+  for f in bin/TobrinLogger bin/TellTobrinManager bin/tobrin-pipe-client bin/tobrin-dev-manager \
     share/doc/tobrin/LICENSE share/doc/tobrin/README.md share/man/man8/TobrinLogger.8 \
-    share/man/man1/TellTobrinManager.1 share/man/man1/pipe_client.1 share/man/man1/dev_manager.1 \
+    share/man/man1/TellTobrinManager.1 share/man/man1/tobrin-pipe-client.1 share/man/man1/tobrin-dev-manager.1 \
     include/tobrin/client.h lib/pkgconfig/tobrin-client.pc lib/cmake/Tobrin/TobrinConfig.cmake \
     lib/python3/dist-packages/tobrin.py share/doc/tobrin/clients.md bin/tobrin-service \
     share/man/man8/tobrin-service.8 lib/systemd/system/tobrin.service lib/sysusers.d/tobrin.conf; do
@@ -226,7 +226,7 @@ else
   top=$tmp/unpacked/$(basename "$archive" .zip)
   contents=$(files_below "$top")
   for f in LICENSE.txt README.txt rotation.txt operations.txt clients.txt TellTobrinManager.exe \
-    TobrinLogger.exe dev_manager.exe pipe_client.exe bin/libtobrin-client.dll \
+    TobrinLogger.exe tobrin-dev-manager.exe tobrin-pipe-client.exe bin/libtobrin-client.dll \
     lib/libtobrin-client.dll.a lib/libtobrin-client.a include/tobrin/client.h \
     lib/cmake/Tobrin/TobrinConfig.cmake lib/pkgconfig/tobrin-client.pc; do
     grep -qx "$f" <<<"$contents" || fail "the archive lacks $f; it holds: $contents"

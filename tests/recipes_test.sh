@@ -2,7 +2,7 @@
 # The recipes of docs/scale-out.md, run as written with the programs of an installed
 # package: the project is installed into an empty prefix, whose bin/ comes first in PATH,
 # and each shell block of a recipe is run by bash. Only the scratch directory and the ports
-# are changed (the collector's port, and the control port of dev_manager and
+# are changed (the collector's port, and the control port of tobrin-dev-manager and
 # TellTobrinManager), so that runs beside other work on the machine do not meet. A recipe
 # whose programs are missing is skipped with a message.
 #   recipes_test.sh CMAKE BUILD_DIR SOURCE_DIR
@@ -52,7 +52,7 @@ run_block() {
     text="$(doc_block "$title" "$earlier" | grep -E '^[A-Za-z_]+=[^ ]*$' || true)"$'\n'"$text"
   done
   text=$(sed -e "s|/tmp/tobrin-|$tmp/|g" -e "s/10514/$collector_port/g" \
-    -e "s/\bdev_manager /dev_manager --port=$manager_port /" \
+    -e "s/\btobrin-dev-manager /tobrin-dev-manager --port=$manager_port /" \
     -e "s/\bTellTobrinManager /TellTobrinManager -p $manager_port /" <<<"$text")
   PATH=$prefix/bin:$PATH timeout 120 bash -euo pipefail -c "$text" </dev/null >"$out" 2>&1 ||
     status=$?

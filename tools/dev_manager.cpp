@@ -1,4 +1,4 @@
-// dev_manager: the least that stands in for the manager, so that the log server can be run
+// tobrin-dev-manager: the least that stands in for the manager, so that the log server can be run
 // on one machine: it starts the log server, relays its output, waits for its ready byte and
 // serves a control port on 127.0.0.1 until told to stop or the log server ends. Its command
 // line, commands, messages and exit statuses: docs/dev-manager.md, docs/man/dev_manager.1.
@@ -75,7 +75,7 @@ bool SetNumberOption(const char* argument, Options* options) {
 
 bool PrintUsage() {
   std::fprintf(stderr,
-               "usage: dev_manager [--port=N] [--ready-timeout=MS] [--stop-timeout=MS] -- "
+               "usage: tobrin-dev-manager [--port=N] [--ready-timeout=MS] [--stop-timeout=MS] -- "
                "LOGSERVER [ARGS...]\n");
   return false;
 }
@@ -85,14 +85,14 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   int i = 1;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0 && std::strcmp(argv[i], "--") != 0; ++i) {
     if (!SetNumberOption(argv[i], options)) {
-      std::fprintf(stderr, "dev_manager: bad option %s\n", argv[i]);
+      std::fprintf(stderr, "tobrin-dev-manager: bad option %s\n", argv[i]);
       return PrintUsage();
     }
   }
   if (i < argc && std::strcmp(argv[i], "--") == 0) ++i;
   for (; i < argc; ++i) options->command.push_back(argv[i]);
   if (!options->command.empty()) return true;
-  std::fprintf(stderr, "dev_manager: no log server command\n");
+  std::fprintf(stderr, "tobrin-dev-manager: no log server command\n");
   return PrintUsage();
 }
 
@@ -132,7 +132,7 @@ bool StartLogServer(Manager* manager) {
                                    platform::ChildOutputs::kPipes, &manager->child, &error)) {
     failed = "start " + options.command[0];
   }
-  if (!failed.empty()) return PrintFailure("dev_manager", failed, error), false;
+  if (!failed.empty()) return PrintFailure("tobrin-dev-manager", failed, error), false;
   manager->state.process = platform::ChildProcessNumber(manager->child);
   manager->output.Start(manager->child,
                         [manager](platform::ChildStream stream, const char* data, int size) {
@@ -160,10 +160,11 @@ bool AwaitReady(Manager* manager) {
   if (ready) return true;
   // A closed error stream means the log server is ending; its status follows shortly.
   if (ending && ChildHasExited(manager, 5000)) {
-    std::fprintf(stderr, "dev_manager: the log server ended before it was ready\n");
+    std::fprintf(stderr, "tobrin-dev-manager: the log server ended before it was ready\n");
     return false;
   }
-  std::fprintf(stderr, "dev_manager: no ready byte from the log server within %ld ms; killing it\n",
+  std::fprintf(stderr,
+               "tobrin-dev-manager: no ready byte from the log server within %ld ms; killing it\n",
                timeout_ms);
   KillLogServer(manager);
   return false;
@@ -173,7 +174,7 @@ bool AwaitReady(Manager* manager) {
 bool Serve(Manager* manager, platform::Socket connection) {
   // The control client reads each of greeting and reply with one receive, so each goes out
   // with one send unless the system takes only part of it.
-  platform::SendAll(connection, "dev_manager ready\n");
+  platform::SendAll(connection, "tobrin-dev-manager ready\n");
   std::string line;
   bool stop = false;
   // Bounded in size and time, so that one idle or runaway connection cannot hold the port.
@@ -196,7 +197,7 @@ int StopLogServer(Manager* manager) {
   const long timeout_ms = manager->options.stop_timeout_ms;
   platform::CloseChildInput(&manager->child);
   if (ChildHasExited(manager, static_cast<int>(timeout_ms))) return 0;
-  std::fprintf(stderr, "dev_manager: the log server did not end within %ld ms; killing it\n",
+  std::fprintf(stderr, "tobrin-dev-manager: the log server did not end within %ld ms; killing it\n",
                timeout_ms);
   return KillLogServer(manager);
 }
@@ -204,8 +205,8 @@ int StopLogServer(Manager* manager) {
 // Names the control port, then answers connections until one asks to stop or the log server
 // ends on its own. Our exit status.
 int ServeUntilStopOrEnd(Manager* manager) {
-  std::printf("dev_manager: log server ready, process %lld\n", manager->state.process);
-  std::printf("dev_manager: control port 127.0.0.1:%u\n",
+  std::printf("tobrin-dev-manager: log server ready, process %lld\n", manager->state.process);
+  std::printf("tobrin-dev-manager: control port 127.0.0.1:%u\n",
               static_cast<unsigned>(manager->state.port));
   std::fflush(stdout);
   for (;;) {
@@ -216,7 +217,7 @@ int ServeUntilStopOrEnd(Manager* manager) {
       return StopLogServer(manager);
     }
     if (ChildHasExited(manager, 0)) {
-      std::fprintf(stderr, "dev_manager: the log server ended on its own\n");
+      std::fprintf(stderr, "tobrin-dev-manager: the log server ended on its own\n");
       return 1;
     }
   }
@@ -227,7 +228,8 @@ int ServeUntilStopOrEnd(Manager* manager) {
 [[noreturn]] void ShutDown(Manager* manager, int status) {
   if (manager->output.WaitForBothEnds(kRelayDrainMs)) manager->output.Join();
   if (manager->state.exited)
-    std::printf("dev_manager: log server exited with status %d\n", manager->state.exit_status);
+    std::printf("tobrin-dev-manager: log server exited with status %d\n",
+                manager->state.exit_status);
   std::fflush(stdout);
   std::fflush(stderr);
   platform::StopSockets();

@@ -1,13 +1,13 @@
-// pipe_client: writes log messages into a log server's pipe, for people and tests.
+// tobrin-pipe-client: writes log messages into a log server's pipe, for people and tests.
 //
-//   pipe_client [options] PIPE [MESSAGE...]
+//   tobrin-pipe-client [options] PIPE [MESSAGE...]
 //
 // Each MESSAGE is sent as one message; without any, each line of standard input is one
 // message (with its line feed), sent as soon as it has been read. Standard input is read as
 // bytes, exactly as they come. A message longer than the server takes (with its time stamp
 // and tag) is reported and skipped alone, and the status at the end is then 1. Everything
 // goes through the client library, so a server that restarts meanwhile is reconnected to.
-// Standard input never makes pipe_client give up: while no server takes its lines it holds
+// Standard input never makes tobrin-pipe-client give up: while no server takes its lines it holds
 // up to a buffer's worth and then stops reading, so that its writer waits, and at the end of
 // the input it waits up to --timeout for a server to take what it holds; status 1, with a
 // count, when some could not be delivered.
@@ -42,7 +42,7 @@
 
 namespace {
 
-constexpr char kTool[] = "pipe_client";
+constexpr char kTool[] = "tobrin-pipe-client";
 
 struct Options {
   const char* pipe = nullptr;
@@ -64,7 +64,7 @@ bool NumberOption(const char* argument, const char* prefix, long* value) {
   char* end = nullptr;
   *value = std::strtol(argument + length, &end, 10);
   if (end == argument + length || *end != '\0' || *value < 0) {
-    std::fprintf(stderr, "pipe_client: bad number in %s\n", argument);
+    std::fprintf(stderr, "tobrin-pipe-client: bad number in %s\n", argument);
     std::exit(2);
   }
   return true;
@@ -86,7 +86,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
                !NumberOption(argv[i], "--connections=", &options->connections) &&
                !NumberOption(argv[i], "--size=", &options->size) &&
                !NumberOption(argv[i], "--count=", &options->count)) {
-      std::fprintf(stderr, "pipe_client: unknown option %s\n", argv[i]);
+      std::fprintf(stderr, "tobrin-pipe-client: unknown option %s\n", argv[i]);
       return false;
     }
   }
@@ -96,7 +96,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     options->messages.push_back(std::string(argv[i]) + (options->newline ? "\n" : ""));
   options->from_stdin = options->messages.empty() && options->size == 0;
   if (options->size > platform::kMaxMessage) {
-    std::fprintf(stderr, "pipe_client: --size is at most %d\n", platform::kMaxMessage);
+    std::fprintf(stderr, "tobrin-pipe-client: --size is at most %d\n", platform::kMaxMessage);
     return false;
   }
   return true;
@@ -120,8 +120,8 @@ std::string Prefix(const Options& options) {
 bool Fits(size_t prefix, size_t text) { return prefix + text <= platform::kMaxMessage; }
 
 void PrintTooLong(const char* what, long number) {
-  std::fprintf(stderr, "pipe_client: %s %ld is longer than %d bytes; not sent\n", what, number,
-               platform::kMaxMessage);
+  std::fprintf(stderr, "tobrin-pipe-client: %s %ld is longer than %d bytes; not sent\n", what,
+               number, platform::kMaxMessage);
 }
 
 // Reports each MESSAGE that the server would not take and leaves it out, before anything is
@@ -142,8 +142,8 @@ bool KeepMessagesThatFit(Options* options) {
 }
 
 void PrintSendFailure(const char* pipe, int result) {
-  std::fprintf(stderr, "pipe_client: cannot send to %s: %s (%d)\n", pipe, tobrin_strerror(result),
-               tobrin_last_error());
+  std::fprintf(stderr, "tobrin-pipe-client: cannot send to %s: %s (%d)\n", pipe,
+               tobrin_strerror(result), tobrin_last_error());
 }
 
 // Why the library made no client: the system's error, or none when the library itself
@@ -151,7 +151,7 @@ void PrintSendFailure(const char* pipe, int result) {
 void PrintNoClient(const char* pipe) {
   const int error = tobrin_last_error();
   if (error == 0)
-    std::fprintf(stderr, "pipe_client: cannot connect to %s: not a pipe\n", pipe);
+    std::fprintf(stderr, "tobrin-pipe-client: cannot connect to %s: not a pipe\n", pipe);
   else
     PrintFailure(kTool, std::string("connect to ") + pipe,
                  std::error_code(error, std::system_category()));
@@ -326,8 +326,8 @@ bool FlushSenders(const Senders& senders) {
       left += tobrin_pending(client);
   }
   if (left > 0)
-    std::fprintf(stderr, "pipe_client: %llu messages not delivered to %s within %d ms\n", left,
-                 senders.options->pipe, timeout_ms);
+    std::fprintf(stderr, "tobrin-pipe-client: %llu messages not delivered to %s within %d ms\n",
+                 left, senders.options->pipe, timeout_ms);
   return left == 0;
 }
 
@@ -374,7 +374,7 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: pipe_client [--newline] [--tag=NAME] [--timestamp] [--repeat=R] "
+                 "usage: tobrin-pipe-client [--newline] [--tag=NAME] [--timestamp] [--repeat=R] "
                  "[--connections=N] [--size=B --count=C] [--timeout=MS] PIPE [MESSAGE...]\n");
     return 2;
   }

@@ -78,5 +78,6 @@ std::string NoteOfCommand(const std::string& line, const std::string& reply, int
   if (level > kDebugLevel) return "";
   size_t shown = level == kTraceLevel ? reply.size() : reply.find('\n') + 1;
   // Printed as C text: the line ends at a zero byte in it, as printf would show it.
-  return "dev_manager: command '" + std::string(line.c_str()) + "' -> " + reply.substr(0, shown);
+  return "tobrin-dev-manager: command '" + std::string(line.c_str()) + "' -> " +
+         reply.substr(0, shown);
 }
