@@ -57,10 +57,12 @@ if [ "$install" = 1 ]; then
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     log "installing ${missing[*]}"
-    # Another apt may hold the lock for a while; it is waited for, boundedly.
-    $sudo apt-get -o DPkg::Lock::Timeout=300 update -qq &&
-      DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
-        "${missing[@]}" >/dev/null || log "some packages did not install; their runs are skipped"
+    # Another apt may hold the lock for a while; it is waited for, boundedly. A mirror in the
+    # middle of a sync fails an index, and the update with it; the indexes at hand still serve.
+    $sudo apt-get -o DPkg::Lock::Timeout=300 update -qq ||
+      log "apt-get update failed; installing from the package indexes at hand"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
+      "${missing[@]}" >/dev/null || log "some packages did not install; their runs are skipped"
   fi
 fi
 
