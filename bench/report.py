@@ -374,7 +374,8 @@ def main():
     lines.append("Made by `bench/run.sh`. Every figure is the median over the repetitions with the range "
                  "[min–max]; every run checked its output (all bytes kept, every message whole, each "
                  "client's messages in order, and for TobrinLogger each file rotated right after the "
-                 "message that took it over the limit) before its figures were kept.")
+                 "message that took it over the limit, or for the asynchronous client the pipe message "
+                 "of packed messages) before its figures were kept.")
     lines.append("")
     section(lines, "Machine")
     for key in ("cpu", "cores", "memory", "kernel", "os", "filesystem", "gcc", "commit", "reps", "priority", "placement",
