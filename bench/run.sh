@@ -57,10 +57,12 @@ if [ "$install" = 1 ]; then
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     log "installing ${missing[*]}"
-    # Another apt may hold the lock for a while; it is waited for, boundedly.
-    $sudo apt-get -o DPkg::Lock::Timeout=300 update -qq &&
-      DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
-        "${missing[@]}" >/dev/null || log "some packages did not install; their runs are skipped"
+    # Another apt may hold the lock for a while; it is waited for, boundedly. A mirror in the
+    # middle of a sync fails an index, and the update with it; the indexes at hand still serve.
+    $sudo apt-get -o DPkg::Lock::Timeout=300 update -qq ||
+      log "apt-get update failed; installing from the package indexes at hand"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
+      "${missing[@]}" >/dev/null || log "some packages did not install; their runs are skipped"
   fi
 fi
 
@@ -115,11 +117,16 @@ peers=() peers_in_blocks=()
 for p in svlogd multilog s6-log rotatelogs; do
   if [ "$linux" = 0 ]; then :; elif have "$p"; then peers+=("$p"); peers_in_blocks+=("$p+blocks"); else log "$p is not installed: its runs are skipped"; fi
 done
+# The asynchronous client's settings, chosen for throughput: a buffer of 256 KiB per client
+# (larger ones cost the sending thread more as the eight clients' buffers outgrow the
+# caches; a full pipe message's worth goes at once whatever the flush time).
+async_buffer=262144 async_flush_ms=100
 # A case is a kind, or a peer's name with "+blocks": that peer with its writers writing blocks
 # of whole lines (tbench --feed=blocks) instead of one line per write.
 kind_args() {
   case $1 in
     *+blocks) echo "--kind=${1%+blocks} --feed=blocks" ;;
+    tobrin-async) echo "--kind=$1 --buffer=$async_buffer --flush-ms=$async_flush_ms" ;;
     *) echo "--kind=$1" ;;
   esac
 }
@@ -192,14 +199,14 @@ for rep in $(seq 1 "$reps"); do
     done
   fi
   [ "$linux" = 1 ] || continue
-  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many floor-mmsg floor-recv floor-write sink "${peers[@]}" "${peers_in_blocks[@]}"); do
+  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many tobrin-async floor-mmsg floor-recv floor-write sink "${peers[@]}" "${peers_in_blocks[@]}"); do
     run W1 throughput $(kind_args "$k") --server="$S" --clients=1 --count=$n1 --size=100 $P
   done
   for k in $(rotate "$rep" tobrin floor-mmsg svlogd); do
     have "$k" || [ "$k" != svlogd ] || continue
     run W1u throughput --kind="$k" --server="$S" --clients=1 --count=$n1 --size=100
   done
-  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many floor-threads-mmsg floor-threads "${peers[@]}" "${peers_in_blocks[@]}"); do
+  for k in $(rotate "$rep" tobrin tobrin-lib tobrin-lib-many tobrin-async floor-threads-mmsg floor-threads "${peers[@]}" "${peers_in_blocks[@]}"); do
     run W2 throughput $(kind_args "$k") --server="$S" --clients=8 --count=$n2 --size=100
   done
   for k in $(rotate "$rep" tobrin floor-recv floor-mmsg floor-write); do
@@ -231,7 +238,7 @@ load_end=$(cut -d' ' -f1-3 /proc/loadavg)
   echo "smoke=$smoke"
   echo "placement=$([ -n "$P" ] && echo "W1, W3, W6 and latency: server, floor or peer on CPU 1, clients on CPU 0 (sched_setaffinity); W1u, W2, W4, W5: left to the scheduler" || echo "left to the scheduler")"
   echo "priority=$([ "$rt" = 1 ] && echo "SCHED_FIFO 10 (chrt -f 10) for every measured run" || echo normal)"
-  echo "commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD -- TobrinLog platform 2>/dev/null || echo '+changes')"
+  echo "commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD -- TobrinLog platform client 2>/dev/null || echo '+changes')"
   echo "cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
   echo "cores=$(nproc)"
   echo "memory=$(free -g | awk '/Mem:/{print $2}') GiB"

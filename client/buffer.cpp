@@ -26,6 +26,25 @@ void CopyOut(const Ring* ring, size_t at, void* data, size_t length) {
   if (first < length) memcpy(static_cast<char*>(data) + first, ring->bytes, length - first);
 }
 
+// A message's length goes in and out with one 4-byte copy unless the ring's end splits it:
+// the general copy, whose size the compiler cannot see, moved it a byte at a time, which was
+// a sixth of the instructions a 100-byte message cost the caller and the sender together.
+void WriteLength(Ring* ring, size_t at, uint32_t length) {
+  if (ring->capacity - at >= sizeof(length))
+    memcpy(ring->bytes + at, &length, sizeof(length));
+  else
+    CopyIn(ring, at, &length, sizeof(length));
+}
+
+uint32_t ReadLength(const Ring* ring, size_t at) {
+  uint32_t length;
+  if (ring->capacity - at >= sizeof(length))
+    memcpy(&length, ring->bytes + at, sizeof(length));
+  else
+    CopyOut(ring, at, &length, sizeof(length));
+  return length;
+}
+
 }  // namespace
 
 bool InitRing(Ring* ring, size_t capacity) {
@@ -40,9 +59,8 @@ void FreeRing(Ring* ring) { free(ring->bytes); }
 
 void Put(Ring* ring, const void* data, size_t length) {
   size_t tail = Advance(ring, ring->head, ring->used);
-  uint32_t header = static_cast<uint32_t>(length);
-  CopyIn(ring, tail, &header, sizeof(header));
-  CopyIn(ring, Advance(ring, tail, sizeof(header)), data, length);
+  WriteLength(ring, tail, static_cast<uint32_t>(length));
+  CopyIn(ring, Advance(ring, tail, sizeof(uint32_t)), data, length);
   ring->used += RecordBytes(length);
 }
 
@@ -52,8 +70,7 @@ size_t Pack(const Ring* ring, size_t head, size_t used, char* pack, int capacity
   size_t packed = 0;
   int count = 0;
   while (taken < used) {
-    uint32_t header;
-    CopyOut(ring, Advance(ring, head, taken), &header, sizeof(header));
+    uint32_t header = ReadLength(ring, Advance(ring, head, taken));
     if (packed + header > static_cast<size_t>(capacity)) break;
     CopyOut(ring, Advance(ring, head, taken + sizeof(header)), pack + packed, header);
     packed += header;

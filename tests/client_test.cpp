@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/buffer.h"
 #include "log_server_fixture.h"
 #include "messages.h"
 
@@ -227,6 +228,30 @@ INSTANTIATE_TEST_SUITE_P(Client, ClientModes, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& mode) {
                            return mode.param ? "Asynchronous" : "Synchronous";
                          });
+
+// The asynchronous client's ring gives back the messages put into it, whole and in order,
+// wherever they begin against its end: a message, or its 4-byte length, may be split there.
+TEST(ClientBuffer, PacksWhatWasPutWholeWhereverItWrapsAroundTheEnd) {
+  constexpr size_t kCapacity = 64;  // three records of 20 to 22 bytes: 63
+  for (size_t start = 0; start < kCapacity; ++start) {
+    client::Ring ring;
+    ASSERT_TRUE(client::InitRing(&ring, kCapacity));
+    ring.head = start;  // as if `start` bytes had been put and given back
+    std::string put;
+    for (int s = 0; s < 3; ++s) {
+      const std::string message = MakeMessage(0, s, Exactly(16 + s));
+      client::Put(&ring, message.data(), message.size());
+      put += message;
+    }
+    char pack[kCapacity];
+    int length = 0, messages = 0;
+    size_t taken = client::Pack(&ring, ring.head, ring.used, pack, kCapacity, &length, &messages);
+    EXPECT_EQ(std::string(pack, static_cast<size_t>(length)), put) << "starting at " << start;
+    EXPECT_EQ(messages, 3);
+    EXPECT_EQ(taken, ring.used);
+    client::FreeRing(&ring);
+  }
+}
 
 // The sender packs messages of every length into pipe messages, the largest alone. The
 // server that ended made the sender's next send fail; that pipe message went whole to the
