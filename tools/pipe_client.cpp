@@ -64,7 +64,7 @@ bool NumberOption(const char* argument, const char* prefix, long* value) {
   char* end = nullptr;
   *value = std::strtol(argument + length, &end, 10);
   if (end == argument + length || *end != '\0' || *value < 0) {
-    std::fprintf(stderr, "tobrin-pipe-client: bad number in %s\n", argument);
+    std::fprintf(stderr, "%s: bad number in %s\n", kTool, argument);
     std::exit(2);
   }
   return true;
@@ -86,7 +86,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
                !NumberOption(argv[i], "--connections=", &options->connections) &&
                !NumberOption(argv[i], "--size=", &options->size) &&
                !NumberOption(argv[i], "--count=", &options->count)) {
-      std::fprintf(stderr, "tobrin-pipe-client: unknown option %s\n", argv[i]);
+      std::fprintf(stderr, "%s: unknown option %s\n", kTool, argv[i]);
       return false;
     }
   }
@@ -96,7 +96,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     options->messages.push_back(std::string(argv[i]) + (options->newline ? "\n" : ""));
   options->from_stdin = options->messages.empty() && options->size == 0;
   if (options->size > platform::kMaxMessage) {
-    std::fprintf(stderr, "tobrin-pipe-client: --size is at most %d\n", platform::kMaxMessage);
+    std::fprintf(stderr, "%s: --size is at most %d\n", kTool, platform::kMaxMessage);
     return false;
   }
   return true;
@@ -120,8 +120,8 @@ std::string Prefix(const Options& options) {
 bool Fits(size_t prefix, size_t text) { return prefix + text <= platform::kMaxMessage; }
 
 void PrintTooLong(const char* what, long number) {
-  std::fprintf(stderr, "tobrin-pipe-client: %s %ld is longer than %d bytes; not sent\n", what,
-               number, platform::kMaxMessage);
+  std::fprintf(stderr, "%s: %s %ld is longer than %d bytes; not sent\n", kTool, what, number,
+               platform::kMaxMessage);
 }
 
 // Reports each MESSAGE that the server would not take and leaves it out, before anything is
@@ -142,8 +142,8 @@ bool KeepMessagesThatFit(Options* options) {
 }
 
 void PrintSendFailure(const char* pipe, int result) {
-  std::fprintf(stderr, "tobrin-pipe-client: cannot send to %s: %s (%d)\n", pipe,
-               tobrin_strerror(result), tobrin_last_error());
+  std::fprintf(stderr, "%s: cannot send to %s: %s (%d)\n", kTool, pipe, tobrin_strerror(result),
+               tobrin_last_error());
 }
 
 // Why the library made no client: the system's error, or none when the library itself
@@ -151,7 +151,7 @@ void PrintSendFailure(const char* pipe, int result) {
 void PrintNoClient(const char* pipe) {
   const int error = tobrin_last_error();
   if (error == 0)
-    std::fprintf(stderr, "tobrin-pipe-client: cannot connect to %s: not a pipe\n", pipe);
+    std::fprintf(stderr, "%s: cannot connect to %s: not a pipe\n", kTool, pipe);
   else
     PrintFailure(kTool, std::string("connect to ") + pipe,
                  std::error_code(error, std::system_category()));
@@ -326,8 +326,8 @@ bool FlushSenders(const Senders& senders) {
       left += tobrin_pending(client);
   }
   if (left > 0)
-    std::fprintf(stderr, "tobrin-pipe-client: %llu messages not delivered to %s within %d ms\n",
-                 left, senders.options->pipe, timeout_ms);
+    std::fprintf(stderr, "%s: %llu messages not delivered to %s within %d ms\n", kTool, left,
+                 senders.options->pipe, timeout_ms);
   return left == 0;
 }
 
