@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -116,6 +117,10 @@ TEST(LogServer, CommandModeFeedsEveryBlockAsItArrives) {
 // qemu runs 32-bit wine, cmd.exe at times never ends after such a program, and holds the
 // server's output streams for good.)
 TEST(LogServer, CommandThatKeepsEndingIsStartedAgainAtMostOnceASecond) {
+  // Under qemu's emulation of 32-bit code the restarted cmd.exe, or the server that ends
+  // while its client floods it, at times never ends, and holds the test run for good.
+  if (std::getenv("TOBRIN_I386_EMULATOR"))
+    GTEST_SKIP() << "the 32-bit emulator at times never ends a process here";
   ScratchDir dir;
   LogServer server(dir);
   const std::string command = CommandWord(ToolPath("copy_stdin")) + " " +
